@@ -1,0 +1,9 @@
+// The fixed texts of the command line: banner, help screen.
+#pragma once
+
+namespace tessel {
+
+void printBanner();
+void printHelp();
+
+}  // namespace tessel

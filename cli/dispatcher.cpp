@@ -1,0 +1,106 @@
+#include "cli/dispatcher.h"
+
+#include <string>
+#include <string_view>
+
+#include "cli/console_texts.h"
+#include "examples/examples.h"
+#include "export/writer.h"
+#include "hierarchy/diagram.h"
+#include "hierarchy/roots.h"
+#include "import/importer.h"
+#include "model/library.h"
+#include "stream/console.h"
+#include "stream/interpreter.h"
+
+namespace tessel {
+
+namespace {
+
+constexpr std::string_view kOptions[] = {"-g", "-i", "-r", "-rw", "-rs", "-v", "-h"};
+
+bool isOption(std::string_view argument) {
+  for (auto option : kOptions)
+    if (argument == option) return true;
+  return false;
+}
+
+int argumentError() {
+  printLine("Input argument error.");
+  return kExitUsage;
+}
+
+int importStatus(int importResult) { return importResult == kImported ? kExitOk : kExitFailed; }
+
+int dispatch(int argc, const char* const* argv) {
+  printBanner();
+  if (argc <= 1) return kExitOk;
+
+  std::string option;
+  for (int i = 0; i < argc; ++i)
+    if (isOption(argv[i])) option = argv[i];
+  if (option.empty()) {
+    printLine("Invalid.");
+    return kExitUsage;
+  }
+  std::string fileArgument;
+  for (int i = 0; i < argc; ++i)
+    if (std::string_view(argv[i]).find(".gds") != std::string_view::npos) {
+      fileArgument = argv[i];
+      break;
+    }
+  std::string outputFile;
+  for (int i = 0; i + 1 < argc; ++i)
+    if (std::string_view(argv[i]) == "-o") outputFile = argv[i + 1];
+
+  if (option == "-g") {
+    const int first = writeExample1("example1.gds");
+    const int second = writeExample2("example1.gds", "example2.gds");
+    return first == 0 && second == 0 ? kExitOk : kExitFailed;
+  }
+  if (option == "-i") {
+    if (fileArgument.empty()) return argumentError();
+    return interpretStream(fileArgument) == 0 ? kExitOk : kExitFailed;
+  }
+  if (option == "-r") {
+    if (fileArgument.empty()) return argumentError();
+    GdsLibrary library;
+    const int imported = importStream(library, fileArgument);
+    findRootStructures(library);
+    return importStatus(imported);
+  }
+  if (option == "-rs") {
+    if (fileArgument.empty()) return argumentError();
+    GdsLibrary library;
+    const int imported = importStream(library, fileArgument);
+    // A file that cannot be opened must not replace an existing diagram with an empty one.
+    if (imported == kImportOpenFailed) return kExitFailed;
+    const int drawn = writeHierarchyDiagram(library, "diagram.jpg");
+    return imported == kImported && drawn == 0 ? kExitOk : kExitFailed;
+  }
+  if (option == "-rw") {
+    if (fileArgument.empty() || outputFile.empty()) return argumentError();
+    GdsLibrary library;
+    const int imported = importStream(library, fileArgument);
+    if (imported == kImportOpenFailed) return kExitFailed;
+    const int written = writeLibrary(library, outputFile);
+    return imported == kImported && written == 0 ? kExitOk : kExitFailed;
+  }
+  if (option == "-v") {
+    if (argc != 2) return argumentError();
+    printLine("Version: 0.9");
+    return kExitOk;
+  }
+  printHelp();  // -h
+  return kExitOk;
+}
+
+}  // namespace
+
+int runCommand(int argc, const char* const* argv) {
+  const int status = dispatch(argc, argv);
+  flushConsole();
+  return status;
+}
+
+}  // namespace tessel

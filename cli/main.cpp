@@ -1,0 +1,7 @@
+#include "cli/dispatcher.h"
+#include "stream/console.h"
+
+int main(int argc, char** argv) {
+  tessel::setUpConsole();
+  return tessel::runCommand(argc, argv);
+}

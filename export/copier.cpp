@@ -1,0 +1,60 @@
+// Copying whole structures, byte for byte, from other stream files into the output.
+#include <string>
+
+#include "export/writer.h"
+#include "stream/byte_source.h"
+#include "stream/console.h"
+#include "stream/decode.h"
+#include "stream/record_reader.h"
+
+namespace tessel {
+
+int GdsWriter::copyStructures(const std::string& sourceFile) {
+  printQuoted("Copying GDS binaries from ", sourceFile, "");
+  auto source = FileSource::open(sourceFile);
+  if (!source) {
+    printQuoted("FAILED to open GDS file ", sourceFile, "");
+    return 1;
+  }
+  auto& copied = copiedStructureNames();
+  RecordReader reader(*source);
+  RecordView record;
+  bool inStructure = false;
+  bool holding = true;  // nothing is written until the current structure's name is known
+  std::string name;
+  for (;;) {
+    const ReadStatus status = reader.next(record);
+    if (status != ReadStatus::Record) {
+      printLine(readStatusMessage(status));
+      return 1;
+    }
+    const RecordCode code = record.code();
+    if (code == rec::BGNSTR) inStructure = true;
+    if (code == rec::STRNAME && inStructure) {
+      name.clear();
+      appendText(record.span().subspan(kRecordHeaderSize), name);
+      if (copied.count(name)) {
+        printQuoted("Structure: ", name, " already copied.");
+        inStructure = false;
+        holding = false;
+      } else {
+        printQuoted("Structure: ", name, " copying");
+        copied.insert(name);
+        out.putHeader(28, rec::BGNSTR);
+        for (int32_t value : currentTimestamp()) out.put16(static_cast<uint32_t>(value) & 0xFFFF);
+        holding = false;
+        out.put(record.span());
+      }
+    } else {
+      if (code == rec::BGNSTR) holding = true;
+      if (inStructure && !holding) out.put(record.span());
+    }
+    if (code == rec::ENDSTR) inStructure = false;
+    if (code == rec::ENDLIB) {
+      printQuoted("Copying GDS binaries of ", sourceFile, " done.");
+      return 0;
+    }
+  }
+}
+
+}  // namespace tessel

@@ -1,0 +1,31 @@
+// An output file that replaces its target only when complete: the bytes go to a temporary file
+// beside the target, which is renamed over it at the end. Targets that are not regular files
+// (devices, pipes) are written directly.
+#pragma once
+
+#include <string>
+
+namespace tessel {
+
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // False when the file cannot be created.
+  bool open(const std::string& target);
+  int fd() const { return fd_; }
+  // Closes the file and puts it in place; false when that fails (the target is then untouched).
+  bool commit();
+  // Closes and removes the temporary file; the target is untouched.
+  void abandon();
+
+ private:
+  int fd_ = -1;
+  std::string target_;
+  std::string temporary_;  // empty when writing to the target directly
+};
+
+}  // namespace tessel

@@ -1,0 +1,205 @@
+#include "export/writer.h"
+
+#include <algorithm>
+
+#include "export/output_file.h"
+#include "stream/console.h"
+
+namespace tessel {
+
+namespace {
+
+constexpr size_t kMaxPointsPerRecord = 8191;  // 8191 * 8 + 4 bytes is the longest XY record
+
+const uint8_t kFixedUnits[16] = {0x3E, 0x41, 0x89, 0x37, 0x4B, 0xC6, 0xA7, 0xF0,
+                                 0x39, 0x44, 0xB8, 0x2F, 0xA0, 0x9B, 0x5A, 0x50};
+
+void writeHeaderOnly(RecordSink& out, RecordCode code) { out.putHeader(4, code); }
+
+void writeShort(RecordSink& out, RecordCode code, int64_t value) {
+  out.putHeader(6, code);
+  out.put16(static_cast<uint32_t>(value) & 0xFFFF);
+}
+
+void writeLong(RecordSink& out, RecordCode code, uint32_t value) {
+  out.putHeader(8, code);
+  out.put32(value);
+}
+
+void writeName(RecordSink& out, RecordCode code, const std::string& name) {
+  std::string copy = name;
+  writeStringRecord(out, code, copy);
+}
+
+void writeTimestamp(RecordSink& out, RecordCode code) {
+  out.putHeader(28, code);
+  for (int32_t value : currentTimestamp()) out.put16(static_cast<uint32_t>(value) & 0xFFFF);
+}
+
+// STRANS carries only the reflection bit: absolute magnification and angle are not meant.
+void writeTransform(RecordSink& out, bool reflection, double scale, double angle) {
+  out.putHeader(6, rec::STRANS);
+  out.put16(reflection ? 0x8000 : 0);
+  if (scale != 1.0) writeRealRecord(out, rec::MAG, {&scale, 1}, 1);
+  if (angle != 0.0) writeRealRecord(out, rec::ANGLE, {&angle, 1}, 1);
+}
+
+void writePoint(RecordSink& out, int32_t x, int32_t y) {
+  out.putHeader(12, rec::XY);
+  out.put32(static_cast<uint32_t>(x));
+  out.put32(static_cast<uint32_t>(y));
+}
+
+// One XY record per 8191 points; the reader joins them back into one list.
+void writePointList(RecordSink& out, const Coordinates& xCor, const Coordinates& yCor) {
+  const size_t count = std::min(xCor.size(), yCor.size());
+  if (count == 0) {
+    writeIntegerRecord(out, rec::XY, {}, 0);
+    return;
+  }
+  for (size_t first = 0; first < count; first += kMaxPointsPerRecord) {
+    const size_t points = std::min(kMaxPointsPerRecord, count - first);
+    out.putHeader(4 + 8 * points, rec::XY);
+    for (size_t i = first; i < first + points; ++i) {
+      out.put32(static_cast<uint32_t>(xCor[i]));
+      out.put32(static_cast<uint32_t>(yCor[i]));
+    }
+  }
+}
+
+}  // namespace
+
+void GdsWriter::writeLibraryHeader(double userUnit, double meterUnit) {
+  out.putHeader(6, rec::HEADER);
+  out.put16(600);
+  writeTimestamp(out, rec::BGNLIB);
+  writeName(out, rec::LIBNAME, "Fernwall.db");
+  out.putHeader(20, rec::UNITS);
+  if (userUnit == 0.001 && meterUnit == 1e-9) {
+    out.put(kFixedUnits, sizeof kFixedUnits);
+  } else {
+    out.put64(encodeReal8Normalized(userUnit));
+    out.put64(encodeReal8Normalized(meterUnit));
+  }
+}
+
+void GdsWriter::writeStructureHeader(const GdsStructure& structure) {
+  writeTimestamp(out, rec::BGNSTR);
+  writeName(out, rec::STRNAME, structure.name);
+}
+
+void GdsWriter::writeStructure(const GdsStructure& structure) {
+  writeStructureHeader(structure);
+  for (const auto& sref : structure.srefs) writeSref(sref);
+  for (const auto& aref : structure.arefs) writeAref(aref);
+  for (const auto& boundary : structure.boundaries) writeBoundary(boundary);
+  for (const auto& path : structure.paths) writePath(path);
+  for (const auto& node : structure.nodes) writeNode(node);
+  for (const auto& text : structure.texts) writeText(text);
+  for (const auto& box : structure.boxes) writeBox(box);
+  writeHeaderOnly(out, rec::ENDSTR);
+  out.maybeFlush();
+}
+
+void GdsWriter::writeSref(const GdsSref& sref) {
+  writeHeaderOnly(out, rec::SREF);
+  writeName(out, rec::SNAME, sref.name);
+  writeTransform(out, sref.reflection, sref.scale, sref.angle);
+  writePoint(out, sref.xCor, sref.yCor);
+  writeHeaderOnly(out, rec::ENDEL);
+  out.maybeFlush();
+}
+
+void GdsWriter::writeAref(const GdsAref& aref) {
+  writeHeaderOnly(out, rec::AREF);
+  writeName(out, rec::SNAME, aref.name);
+  writeTransform(out, aref.reflection, aref.scale, aref.angle);
+  out.putHeader(8, rec::COLROW);
+  out.put16(static_cast<uint32_t>(aref.columns) & 0xFFFF);
+  out.put16(static_cast<uint32_t>(aref.rows) & 0xFFFF);
+  out.putHeader(28, rec::XY);
+  for (int32_t value : aref.xy) out.put32(static_cast<uint32_t>(value));
+  writeHeaderOnly(out, rec::ENDEL);
+  out.maybeFlush();
+}
+
+void GdsWriter::writeBoundary(const GdsBoundary& boundary) {
+  writeHeaderOnly(out, rec::BOUNDARY);
+  writeShort(out, rec::LAYER, boundary.layer);
+  writeShort(out, rec::DATATYPE, boundary.datatype);
+  writePointList(out, boundary.xCor, boundary.yCor);
+  writeHeaderOnly(out, rec::ENDEL);
+  out.maybeFlush();
+}
+
+void GdsWriter::writePath(const GdsPath& path) {
+  writeHeaderOnly(out, rec::PATH);
+  writeShort(out, rec::LAYER, path.layer);
+  writeShort(out, rec::DATATYPE, path.datatype);
+  writeShort(out, rec::PATHTYPE, path.pathtype);
+  writeLong(out, rec::WIDTH, path.width);
+  writePointList(out, path.xCor, path.yCor);
+  writeHeaderOnly(out, rec::ENDEL);
+  out.maybeFlush();
+}
+
+void GdsWriter::writeNode(const GdsNode& node) {
+  writeHeaderOnly(out, rec::NODE);
+  writeShort(out, rec::LAYER, node.layer);
+  writeShort(out, rec::NODETYPE, node.nodetype);
+  writePointList(out, node.xCor, node.yCor);
+  writeHeaderOnly(out, rec::ENDEL);
+  out.maybeFlush();
+}
+
+void GdsWriter::writeText(const GdsText& text) {
+  writeHeaderOnly(out, rec::TEXT);
+  writeShort(out, rec::LAYER, text.layer);
+  writeShort(out, rec::TEXTTYPE, text.texttype);
+  writeShort(out, rec::PRESENTATION, 0);
+  writeLong(out, rec::WIDTH, static_cast<uint32_t>(text.width));
+  writeTransform(out, false, text.scale, text.angle);
+  writePoint(out, text.xCor, text.yCor);
+  writeName(out, rec::STRING, text.textbody);
+  writeHeaderOnly(out, rec::ENDEL);
+  out.maybeFlush();
+}
+
+void GdsWriter::writeBox(const GdsBox& box) {
+  writeHeaderOnly(out, rec::BOX);
+  writeShort(out, rec::LAYER, box.layer);
+  writeShort(out, rec::BOXTYPE, box.boxtype);
+  writePointList(out, box.xCor, box.yCor);
+  writeHeaderOnly(out, rec::ENDEL);
+  out.maybeFlush();
+}
+
+std::unordered_set<std::string>& copiedStructureNames() {
+  static std::unordered_set<std::string> names;
+  return names;
+}
+
+int writeLibrary(const GdsLibrary& library, const std::string& fileName) {
+  OutputFile file;
+  if (!file.open(fileName)) {
+    printQuoted("Error: Cannot write ", fileName, ".");
+    return 1;
+  }
+  RecordSink sink(file.fd());
+  GdsWriter writer(sink);
+  writer.writeLibraryHeader(library.userUnit, library.meterUnit);
+  int result = 0;
+  for (const auto& source : library.sourceFiles)
+    if (writer.copyStructures(source) != 0) result = 1;
+  for (const auto& structure : library.structures) writer.writeStructure(structure);
+  writeHeaderOnly(sink, rec::ENDLIB);
+  if (!sink.flush() || !file.commit()) {
+    file.abandon();
+    printQuoted("Error: Cannot write ", fileName, ".");
+    return 1;
+  }
+  printQuoted("Creating ", fileName, " done.");
+  return result;
+}
+
+}  // namespace tessel

@@ -1,0 +1,43 @@
+// Writing a library as a stream file.
+#pragma once
+
+#include <string>
+#include <unordered_set>
+
+#include "model/library.h"
+#include "stream/encode.h"
+
+namespace tessel {
+
+// Writes records of a library to one output.
+struct GdsWriter {
+  explicit GdsWriter(RecordSink& out) : out(out) {}
+
+  RecordSink& out;
+
+  // HEADER, BGNLIB, LIBNAME and UNITS (the library's units).
+  void writeLibraryHeader(double userUnit = 0.001, double meterUnit = 1e-9);
+  void writeStructureHeader(const GdsStructure& structure);
+  // The structure from BGNSTR to ENDSTR, its elements list by list.
+  void writeStructure(const GdsStructure& structure);
+  void writeSref(const GdsSref& sref);
+  void writeAref(const GdsAref& aref);
+  void writeBoundary(const GdsBoundary& boundary);
+  void writePath(const GdsPath& path);
+  void writeNode(const GdsNode& node);
+  void writeText(const GdsText& text);
+  void writeBox(const GdsBox& box);
+  // Copies every structure of `sourceFile` not copied before in this run. Returns 0 when the
+  // source was read to its ENDLIB, 1 otherwise.
+  int copyStructures(const std::string& sourceFile);
+};
+
+// Writes the library to `fileName`, replacing an existing file only when complete. Returns 0
+// when written, 1 when the file could not be written (nothing replaced) or a source file could
+// not be copied whole (the file is written all the same).
+int writeLibrary(const GdsLibrary& library, const std::string& fileName);
+
+// Names of the structures copied from source files in this run.
+std::unordered_set<std::string>& copiedStructureNames();
+
+}  // namespace tessel

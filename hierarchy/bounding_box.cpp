@@ -1,0 +1,340 @@
+#include "hierarchy/bounding_box.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "stream/console.h"
+
+namespace tessel {
+
+namespace {
+
+constexpr double kPi = 3.141592653589;  // the value the boxes have always been computed with
+constexpr int32_t kMissing = -1;
+constexpr int32_t kUnnamed = -2;
+
+int32_t toInt32(double value) {
+  if (std::isnan(value)) return 0;
+  if (value >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+  if (value <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(value);
+}
+
+int32_t saturate(int64_t value) {
+  return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
+                                                  std::numeric_limits<int32_t>::max()));
+}
+
+double radians(int32_t degrees) { return degrees * kPi / 180; }
+
+struct RunningBox {
+  BoundingBox box{};
+  bool set = false;
+
+  void add(const BoundingBox& contribution) {
+    if (!set) {
+      box = contribution;
+      set = true;
+      return;
+    }
+    box[0] = std::min(box[0], contribution[0]);
+    box[1] = std::min(box[1], contribution[1]);
+    box[2] = std::max(box[2], contribution[2]);
+    box[3] = std::max(box[3], contribution[3]);
+  }
+};
+
+// Where a reference leads: a position in `structures`, kUnnamed or kMissing.
+int32_t resolveReference(const GdsLibrary& library, const std::string& name) {
+  auto it = library.structureIndex.find(name);
+  if (it == library.structureIndex.end()) return kMissing;
+  if (it->second == kUnnamedStructurePosition) return kUnnamed;
+  if (it->second < 0 || static_cast<size_t>(it->second) >= library.structures.size())
+    return kMissing;
+  return it->second;
+}
+
+void reportMissing(const std::string& name, ReportedNames* reported) {
+  if (reported && !reported->insert(name).second) return;
+  printQuoted("Warning: Reference to missing structure ", name, ".");
+}
+
+bool isZero(const BoundingBox& box) { return box[0] == 0 && box[1] == 0 && box[2] == 0 && box[3] == 0; }
+
+BoundingBox srefContribution(const GdsSref& sref, const BoundingBox& placed) {
+  double lowX = placed[0];
+  double highX = placed[2];
+  double lowY = placed[1];
+  double highY = placed[3];
+  if (sref.reflection) {  // reflection about the x axis
+    lowY = saturate(-static_cast<int64_t>(placed[3]));
+    highY = saturate(-static_cast<int64_t>(placed[1]));
+  }
+  if (sref.scale != 1.0) {
+    lowX *= sref.scale;
+    highX *= sref.scale;
+    lowY *= sref.scale;
+    highY *= sref.scale;
+  }
+  int32_t turn = toInt32(sref.angle);
+  if (turn > 0) {
+    turn %= 360;
+    const double theta = radians(turn);
+    const double c = std::cos(theta);
+    const double s = std::sin(theta);
+    const double x1 = lowX * c - lowY * s;
+    const double y1 = lowX * s + lowY * c;
+    const double x2 = highX * c - highY * s;
+    const double y2 = highX * s + highY * c;
+    lowX = std::min(x1, x2);
+    highX = std::max(x1, x2);
+    lowY = std::min(y1, y2);
+    highY = std::max(y1, y2);
+  }
+  return {saturate(int64_t{toInt32(std::round(lowX))} + sref.xCor),
+          saturate(int64_t{toInt32(std::round(lowY))} + sref.yCor),
+          saturate(int64_t{toInt32(std::round(highX))} + sref.xCor),
+          saturate(int64_t{toInt32(std::round(highY))} + sref.yCor)};
+}
+
+BoundingBox arefContribution(const GdsAref& aref, const BoundingBox& placed) {
+  const int32_t turn = toInt32(aref.angle);
+  const double x1 = aref.xy[0];
+  const double y1 = aref.xy[1];
+  std::array<double, 2> columnPoint{static_cast<double>(aref.xy[2]),
+                                    static_cast<double>(aref.xy[3])};
+  std::array<double, 2> rowPoint{static_cast<double>(aref.xy[4]), static_cast<double>(aref.xy[5])};
+  rotatePoint(columnPoint, x1, y1, -static_cast<double>(turn));
+  rotatePoint(rowPoint, x1, y1, -static_cast<double>(turn));
+  const double cx = columnPoint[0];
+  const double ry = rowPoint[1];
+  const double columnPitch = (cx - x1) / aref.columns;
+  const double rowPitch = (ry - y1) / aref.rows;
+  const int32_t width = saturate(int64_t{placed[2]} - placed[0]);
+  const int32_t height = saturate(int64_t{placed[3]} - placed[1]);
+  const double xe = (cx - columnPitch) + width;
+  const double ye = (ry - rowPitch) + height;
+  std::array<std::array<double, 2>, 4> corners = {{{x1, y1}, {xe, y1}, {xe, ye}, {x1, ye}}};
+  double lowX = 0, lowY = 0, highX = 0, highY = 0;
+  for (size_t i = 0; i < corners.size(); ++i) {
+    rotatePoint(corners[i], x1, y1, turn);
+    if (i == 0 || corners[i][0] < lowX) lowX = corners[i][0];
+    if (i == 0 || corners[i][0] > highX) highX = corners[i][0];
+    if (i == 0 || corners[i][1] < lowY) lowY = corners[i][1];
+    if (i == 0 || corners[i][1] > highY) highY = corners[i][1];
+  }
+  return {toInt32(lowX), toInt32(lowY), toInt32(highX), toInt32(highY)};
+}
+
+// The box of one structure; `target(i)` gives where reference i leads (SREFs first, then AREFs).
+template <class Target>
+void gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Target&& target,
+               ReportedNames* reported) {
+  const GdsStructure& structure = library.structures[static_cast<size_t>(index)];
+  RunningBox running;
+  BoundingBox contribution;
+  for (const auto& boundary : structure.boundaries)
+    if (pointListBox(boundary.xCor, boundary.yCor, contribution)) running.add(contribution);
+  for (const auto& element : structure.boxes)
+    if (pointListBox(element.xCor, element.yCor, contribution)) running.add(contribution);
+  for (const auto& path : structure.paths) {
+    if (!pointListBox(path.xCor, path.yCor, contribution)) continue;
+    const int64_t half = toInt32(std::round(static_cast<double>(path.width) * 0.5));
+    running.add({saturate(contribution[0] - half), saturate(contribution[1] - half),
+                 saturate(contribution[2] + half), saturate(contribution[3] + half)});
+  }
+  size_t ordinal = 0;
+  for (const auto& sref : structure.srefs) {
+    const int32_t position = target(ordinal++, sref.name);
+    if (position == kUnnamed) {
+      printLine("Error: reference to structure with no name.");
+      printLine("Terminating SREF bounding box check.");
+      break;
+    }
+    if (position == kMissing) {
+      reportMissing(sref.name, reported);
+      continue;
+    }
+    const BoundingBox& placed = library.structures[static_cast<size_t>(position)].bbox;
+    if (isZero(placed)) printLine("Warning: Inaccuracy due to structures not being initialized.");
+    running.add(srefContribution(sref, placed));
+  }
+  ordinal = structure.srefs.size();
+  for (const auto& aref : structure.arefs) {
+    const int32_t position = target(ordinal++, aref.name);
+    if (position == kUnnamed) {
+      printLine("Error: reference to structure with no name.");
+      printLine("Terminating AREF bounding box check.");
+      break;
+    }
+    if (position == kMissing) {
+      reportMissing(aref.name, reported);
+      continue;
+    }
+    if (aref.columns <= 0 || aref.rows <= 0) continue;
+    const BoundingBox& placed = library.structures[static_cast<size_t>(position)].bbox;
+    if (isZero(placed)) {
+      printLine("Warning: Structure being referenced for AREF does not have an initialized");
+      printLine("bounding box. Therefore, bounding boxes of references will be inaccurate.");
+      printLine("Calculate bounding boxes from the lowest level (unreferenced) upwards.");
+    }
+    running.add(arefContribution(aref, placed));
+  }
+  box = running.set ? running.box : BoundingBox{};
+}
+
+// Every structure's references resolved once: targets[offsets[p] + i] for reference i of
+// structure p (SREFs first, then AREFs).
+struct ResolvedReferences {
+  std::vector<size_t> offsets;
+  std::vector<int32_t> targets;
+};
+
+ResolvedReferences resolveAll(const GdsLibrary& library) {
+  ResolvedReferences resolved;
+  const size_t count = library.structures.size();
+  resolved.offsets.resize(count + 1);
+  size_t total = 0;
+  for (size_t p = 0; p < count; ++p) {
+    resolved.offsets[p] = total;
+    total += library.structures[p].srefs.size() + library.structures[p].arefs.size();
+  }
+  resolved.offsets[count] = total;
+  resolved.targets.resize(total);
+  size_t next = 0;
+  for (const auto& structure : library.structures) {
+    // Neighbouring references mostly name the same structure: skip the hash lookup then.
+    const std::string* lastName = nullptr;
+    int32_t lastTarget = kMissing;
+    auto resolve = [&](const std::string& name) {
+      if (!lastName || *lastName != name) {
+        lastTarget = resolveReference(library, name);
+        lastName = &name;
+      }
+      resolved.targets[next++] = lastTarget;
+    };
+    for (const auto& sref : structure.srefs) resolve(sref.name);
+    for (const auto& aref : structure.arefs) resolve(aref.name);
+  }
+  return resolved;
+}
+
+}  // namespace
+
+bool containsName(const std::string& name, const std::vector<std::string>& names) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+bool pointListBox(const Coordinates& xCor, const Coordinates& yCor, BoundingBox& box) {
+  const size_t count = std::min(xCor.size(), yCor.size());
+  if (count == 0) return false;
+  auto [minX, maxX] = std::minmax_element(xCor.begin(), xCor.begin() + static_cast<long>(count));
+  auto [minY, maxY] = std::minmax_element(yCor.begin(), yCor.begin() + static_cast<long>(count));
+  box = {*minX, *minY, *maxX, *maxY};
+  return true;
+}
+
+void rotatePoint(std::array<double, 2>& point, double centreX, double centreY, double degrees) {
+  const double theta = degrees * kPi / 180;
+  const double dx = point[0] - centreX;
+  const double dy = point[1] - centreY;
+  const double c = std::cos(theta);
+  const double s = std::sin(theta);
+  point[0] = std::round(dx * c - dy * s + centreX);
+  point[1] = std::round(dx * s + dy * c + centreY);
+}
+
+int computeStructureBox(const GdsLibrary& library, int32_t index, BoundingBox& box,
+                        ReportedNames* reported) {
+  gatherBox(
+      library, index, box,
+      [&](size_t, const std::string& name) { return resolveReference(library, name); }, reported);
+  return 0;
+}
+
+int computeBoundingBoxes(GdsLibrary& library) {
+  const size_t count = library.structures.size();
+  if (count == 0) return 0;
+  const ResolvedReferences resolved = resolveAll(library);
+
+  // Height: 0 without references, else one more than the highest structure referenced (at
+  // least 1). Worked out from the leaves upwards, so deep chains need no recursion. References
+  // to missing structures do not hold a structure back.
+  std::vector<uint32_t> height(count, 0);
+  std::vector<uint32_t> waitingFor(count, 0);
+  std::vector<size_t> dependentStart(count + 1, 0);
+  bool anyReferences = false;
+  for (size_t p = 0; p < count; ++p) {
+    const auto& structure = library.structures[p];
+    if (!structure.srefs.empty() || !structure.arefs.empty()) {
+      height[p] = 1;
+      anyReferences = true;
+    }
+    for (size_t i = resolved.offsets[p]; i < resolved.offsets[p + 1]; ++i)
+      if (resolved.targets[i] >= 0) {
+        ++waitingFor[p];
+        ++dependentStart[static_cast<size_t>(resolved.targets[i]) + 1];
+      }
+  }
+  for (size_t q = 0; q < count; ++q) dependentStart[q + 1] += dependentStart[q];
+  std::vector<uint32_t> dependents(dependentStart[count]);
+  {
+    std::vector<size_t> fill(dependentStart.begin(), dependentStart.end() - 1);
+    for (size_t p = 0; p < count; ++p)
+      for (size_t i = resolved.offsets[p]; i < resolved.offsets[p + 1]; ++i)
+        if (resolved.targets[i] >= 0)
+          dependents[fill[static_cast<size_t>(resolved.targets[i])]++] = static_cast<uint32_t>(p);
+  }
+  std::vector<uint32_t> ready;
+  ready.reserve(count);
+  for (size_t p = 0; p < count; ++p)
+    if (waitingFor[p] == 0) ready.push_back(static_cast<uint32_t>(p));
+  for (size_t next = 0; next < ready.size(); ++next) {
+    const uint32_t q = ready[next];
+    for (size_t i = dependentStart[q]; i < dependentStart[q + 1]; ++i) {
+      const uint32_t p = dependents[i];
+      height[p] = std::max(height[p], height[q] + 1);
+      if (--waitingFor[p] == 0) ready.push_back(p);
+    }
+  }
+
+  uint32_t topHeight = anyReferences ? 1 : 0;
+  for (uint32_t p : ready) topHeight = std::max(topHeight, height[p]);
+
+  // Box order: by height, `structures` order within a height; the unorderable last.
+  std::vector<size_t> heightStart(topHeight + 2, 0);
+  for (uint32_t p : ready) ++heightStart[height[p] + 1];
+  for (uint32_t h = 0; h <= topHeight; ++h) heightStart[h + 1] += heightStart[h];
+  std::vector<uint32_t> order(count);
+  std::vector<size_t> fill(heightStart.begin(), heightStart.end() - 1);
+  size_t cyclicFill = ready.size();
+  for (size_t p = 0; p < count; ++p) {
+    if (waitingFor[p] == 0) {
+      order[fill[height[p]]++] = static_cast<uint32_t>(p);
+    } else {
+      printQuoted("Warning: Structure ", library.structures[p].name,
+                  " is in or above a reference cycle.");
+      height[p] = topHeight;
+      order[cyclicFill++] = static_cast<uint32_t>(p);
+    }
+  }
+
+  ReportedNames reported;
+  for (uint32_t p : order) {
+    GdsStructure& structure = library.structures[p];
+    structure.level = topHeight - height[p];
+    BoundingBox box{};
+    const size_t first = resolved.offsets[p];
+    gatherBox(
+        library, static_cast<int32_t>(p), box,
+        [&](size_t ordinal, const std::string&) { return resolved.targets[first + ordinal]; },
+        &reported);
+    structure.bbox = box;
+    if (structure.level > library.maxLevel) library.maxLevel = structure.level;
+  }
+  return 0;
+}
+
+}  // namespace tessel

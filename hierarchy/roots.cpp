@@ -1,0 +1,34 @@
+#include "hierarchy/roots.h"
+
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "stream/console.h"
+
+namespace tessel {
+
+std::vector<uint32_t> findRootStructures(const GdsLibrary& library) {
+  printLine("Finding the root structures.");
+  std::unordered_set<std::string_view> referenced;
+  for (const auto& structure : library.structures) {
+    const std::string* last = nullptr;
+    for (const auto& sref : structure.srefs) {
+      if (last && *last == sref.name) continue;  // neighbours mostly repeat a name
+      referenced.insert(sref.name);
+      last = &sref.name;
+    }
+  }
+  std::vector<uint32_t> roots;
+  std::string line = "Root GDS structures: ";
+  for (size_t p = 0; p < library.structures.size(); ++p) {
+    const std::string& name = library.structures[p].name;
+    if (referenced.count(name)) continue;
+    roots.push_back(static_cast<uint32_t>(p));
+    line.append("  ").append(name);
+  }
+  printLine(line);
+  return roots;
+}
+
+}  // namespace tessel

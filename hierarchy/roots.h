@@ -1,0 +1,14 @@
+// The root structures: those that no SREF names.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "model/library.h"
+
+namespace tessel {
+
+// Prints the root names on one line and returns their positions in ascending order.
+std::vector<uint32_t> findRootStructures(const GdsLibrary& library);
+
+}  // namespace tessel

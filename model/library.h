@@ -1,0 +1,163 @@
+// The in-memory library: plain value types with public fields; copies are deep.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace tessel {
+
+using Coordinates = std::vector<int32_t>;
+// Minimum x, minimum y, maximum x, maximum y in database units.
+using BoundingBox = std::array<int32_t, 4>;
+
+struct GdsBoundary {
+  int32_t plex = 0;
+  uint32_t layer = 0;
+  int32_t datatype = 0;
+  Coordinates xCor;
+  Coordinates yCor;
+  uint32_t propattr = 0;
+  std::string propvalue;
+
+  GdsBoundary() = default;
+  GdsBoundary(uint32_t layer, Coordinates xCor, Coordinates yCor);
+  // A closed rectangle through (x1, y1), (x2, y1), (x2, y2), (x1, y2), (x1, y1).
+  GdsBoundary(uint32_t layer, int32_t x1, int32_t y1, int32_t x2, int32_t y2);
+};
+
+struct GdsPath {
+  int32_t plex = 0;
+  uint32_t layer = 0;
+  int32_t datatype = 0;
+  int32_t pathtype = 0;
+  uint32_t width = 0;
+  Coordinates xCor;
+  Coordinates yCor;
+  uint32_t propattr = 0;
+  std::string propvalue;
+
+  GdsPath() = default;
+  // Path type 2, through the given points.
+  GdsPath(uint32_t layer, uint32_t width, Coordinates xCor, Coordinates yCor);
+};
+
+struct GdsSref {
+  int32_t plex = 0;
+  std::string name;
+  uint16_t strans = 0;
+  bool reflection = false;
+  double scale = 1.0;
+  double angle = 0.0;
+  int32_t xCor = 0;
+  int32_t yCor = 0;
+  uint32_t propattr = 0;
+  std::string propvalue;
+
+  GdsSref() = default;
+  GdsSref(std::string name, int32_t xCor, int32_t yCor);
+  GdsSref(std::string name, int32_t xCor, int32_t yCor, bool reflection, double angle,
+          double scale);
+};
+
+struct GdsAref {
+  int32_t plex = 0;
+  std::string name;
+  uint16_t strans = 0;
+  bool reflection = false;
+  double angle = 0.0;
+  double scale = 1.0;
+  int32_t columns = 0;
+  int32_t rows = 0;
+  // Reference point, column displacement point, row displacement point: x and y of each.
+  std::array<int32_t, 6> xy{};
+  uint32_t propattr = 0;
+  std::string propvalue;
+};
+
+struct GdsText {
+  int32_t plex = 0;
+  uint16_t presentation = 0;
+  std::string textbody;
+  uint32_t layer = 0;
+  int32_t texttype = 0;
+  int32_t pathtype = 0;
+  int32_t width = 0;
+  uint16_t strans = 0;
+  double scale = 1.0;
+  double angle = 0.0;
+  int32_t xCor = 0;
+  int32_t yCor = 0;
+  uint32_t propattr = 0;
+  std::string propvalue;
+};
+
+struct GdsNode {
+  int32_t plex = 0;
+  uint32_t layer = 0;
+  uint32_t nodetype = 0;
+  Coordinates xCor;
+  Coordinates yCor;
+  uint32_t propattr = 0;
+  std::string propvalue;
+};
+
+struct GdsBox {
+  int32_t plex = 0;
+  uint32_t layer = 0;
+  int32_t boxtype = 0;
+  Coordinates xCor;
+  Coordinates yCor;
+  uint32_t propattr = 0;
+  std::string propvalue;
+};
+
+struct GdsStructure {
+  std::string name;
+  uint32_t level = 0;
+  BoundingBox bbox{};
+  std::vector<int32_t> bgnstr;
+  std::vector<GdsBoundary> boundaries;
+  std::vector<GdsPath> paths;
+  std::vector<GdsSref> srefs;
+  std::vector<GdsAref> arefs;
+  std::vector<GdsText> texts;
+  std::vector<GdsNode> nodes;
+  std::vector<GdsBox> boxes;
+};
+
+// The position under which the empty name is registered after an import: it designates no
+// structure and marks a reference to a structure without a name.
+inline constexpr int32_t kUnnamedStructurePosition = 1000000000;
+
+struct GdsLibrary {
+  int32_t version = 7;
+  int32_t generations = 3;
+  uint32_t maxLevel = 0;
+  double userUnit = 0.001;
+  double meterUnit = 1e-9;
+  std::unordered_map<std::string, int32_t> structureIndex;
+  std::vector<int32_t> bgnlib;
+  std::string name = "Untitled_library";
+  std::vector<std::string> sourceFiles;
+  std::vector<GdsStructure> structures;
+
+  // Adds the structure unless its name is already indexed. Returns 0 when added, 1 when the
+  // name was taken (the library is then unchanged).
+  int addStructure(const GdsStructure& structure);
+  int addStructure(GdsStructure&& structure);
+  // Appends every structure without touching structureIndex.
+  void appendStructures(const std::vector<GdsStructure>& list);
+  // Back to the defaults except maxLevel and sourceFiles.
+  void reset();
+  double getUserUnit() const { return userUnit; }
+  double getMeterUnit() const { return meterUnit; }
+};
+
+// The position of the structure that `name` designates, or -1 when no structure bears it (the
+// empty name's mark and positions beyond the list included).
+int32_t findStructure(const GdsLibrary& library, const std::string& name);
+
+}  // namespace tessel

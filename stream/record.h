@@ -1,0 +1,79 @@
+// Record framing shared by every reader and writer: record codes, the record-name table and
+// big-endian reads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tessel {
+
+// Record type * 256 + data type, both bytes unsigned.
+using RecordCode = int32_t;
+
+namespace rec {
+inline constexpr RecordCode HEADER = 0x0002;
+inline constexpr RecordCode BGNLIB = 0x0102;
+inline constexpr RecordCode LIBNAME = 0x0206;
+inline constexpr RecordCode UNITS = 0x0305;
+inline constexpr RecordCode ENDLIB = 0x0400;
+inline constexpr RecordCode BGNSTR = 0x0502;
+inline constexpr RecordCode STRNAME = 0x0606;
+inline constexpr RecordCode ENDSTR = 0x0700;
+inline constexpr RecordCode BOUNDARY = 0x0800;
+inline constexpr RecordCode PATH = 0x0900;
+inline constexpr RecordCode SREF = 0x0A00;
+inline constexpr RecordCode AREF = 0x0B00;
+inline constexpr RecordCode TEXT = 0x0C00;
+inline constexpr RecordCode LAYER = 0x0D02;
+inline constexpr RecordCode DATATYPE = 0x0E02;
+inline constexpr RecordCode WIDTH = 0x0F03;
+inline constexpr RecordCode XY = 0x1003;
+inline constexpr RecordCode ENDEL = 0x1100;
+inline constexpr RecordCode SNAME = 0x1206;
+inline constexpr RecordCode COLROW = 0x1302;
+inline constexpr RecordCode NODE = 0x1500;
+inline constexpr RecordCode TEXTTYPE = 0x1602;
+inline constexpr RecordCode PRESENTATION = 0x1701;
+inline constexpr RecordCode STRING = 0x1906;
+inline constexpr RecordCode STRANS = 0x1A01;
+inline constexpr RecordCode MAG = 0x1B05;
+inline constexpr RecordCode ANGLE = 0x1C05;
+inline constexpr RecordCode REFLIBS = 0x1F06;
+inline constexpr RecordCode FONTS = 0x2006;
+inline constexpr RecordCode PATHTYPE = 0x2102;
+inline constexpr RecordCode GENERATIONS = 0x2202;
+inline constexpr RecordCode ATTRTABLE = 0x2306;
+inline constexpr RecordCode EFLAGS = 0x2601;
+inline constexpr RecordCode NODETYPE = 0x2A02;
+inline constexpr RecordCode PROPATTR = 0x2B02;
+inline constexpr RecordCode PROPVALUE = 0x2C06;
+inline constexpr RecordCode BOX = 0x2D00;
+inline constexpr RecordCode BOXTYPE = 0x2E02;
+inline constexpr RecordCode PLEX = 0x2F03;
+}  // namespace rec
+
+// Data-type codes (low byte of a RecordCode).
+namespace dtype {
+inline constexpr int NONE = 0;
+inline constexpr int BITS = 1;
+inline constexpr int INT2 = 2;
+inline constexpr int INT4 = 3;
+inline constexpr int REAL4 = 4;
+inline constexpr int REAL8 = 5;
+inline constexpr int ASCII = 6;
+}  // namespace dtype
+
+inline constexpr int kRecordHeaderSize = 4;
+inline constexpr int kMaxRecordLength = 65535;
+
+// The printable name of a record code, or "" when the whole code is not in the table.
+std::string recordName(RecordCode code);
+// The same name without a copy.
+std::string_view recordNameView(RecordCode code);
+
+// Unsigned value of `count` bytes at `offset`, first byte most significant; 0 for count <= 0.
+uint32_t readBigEndian(const uint8_t* bytes, long offset, int count);
+uint64_t readBigEndian64(const uint8_t* bytes, long offset, int count);
+
+}  // namespace tessel

@@ -1,0 +1,58 @@
+#include "stream/record_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tessel {
+
+RecordReader::RecordReader(ByteSource& source, size_t bufferSize)
+    : source_(source), buffer_(std::max<size_t>(bufferSize, 2 * kMaxRecordLength)) {}
+
+void RecordReader::refill() {
+  size_t pending = end_ - begin_;
+  if (begin_ > 0 && pending > 0) std::memmove(buffer_.data(), buffer_.data() + begin_, pending);
+  begin_ = 0;
+  end_ = pending;
+  while (!sourceEnded_ && end_ < buffer_.size()) {
+    long count = source_.read(buffer_.data() + end_, buffer_.size() - end_);
+    if (count < 0) {
+      sourceFailed_ = true;
+      sourceEnded_ = true;
+    } else if (count == 0) {
+      sourceEnded_ = true;
+    } else {
+      end_ += static_cast<size_t>(count);
+    }
+  }
+}
+
+ReadStatus RecordReader::next(RecordView& record) {
+  if (end_ - begin_ < 2) {
+    refill();
+    if (end_ == begin_) return sourceFailed_ ? ReadStatus::IoError : ReadStatus::End;
+    if (end_ - begin_ < 2) return sourceFailed_ ? ReadStatus::IoError : ReadStatus::Truncated;
+  }
+  const size_t length = readBigEndian(buffer_.data(), static_cast<long>(begin_), 2);
+  if (length < kRecordHeaderSize) return ReadStatus::BadLength;
+  if (end_ - begin_ < length) {
+    refill();
+    if (end_ - begin_ < length) return sourceFailed_ ? ReadStatus::IoError : ReadStatus::Truncated;
+  }
+  record.bytes = buffer_.data() + begin_;
+  record.length = static_cast<uint16_t>(length);
+  begin_ += length;
+  return ReadStatus::Record;
+}
+
+const char* readStatusMessage(ReadStatus status) {
+  switch (status) {
+    case ReadStatus::BadLength:
+      return "Error: Invalid record length.";
+    case ReadStatus::IoError:
+      return "Error: File could not be read.";
+    default:
+      return "Error: Unexpected end of file.";
+  }
+}
+
+}  // namespace tessel

@@ -1,0 +1,87 @@
+// Shared helpers for the tests: stream bytes built in the test, temporary folders, running the
+// built binary, capturing standard output, the real-file corpus.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "stream/record.h"
+
+namespace tessel::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+// Builds stream bytes record by record: StreamBuilder().int2(rec::HEADER, {600}).bytes().
+class StreamBuilder {
+ public:
+  StreamBuilder& raw(std::initializer_list<uint8_t> bytes);
+  StreamBuilder& raw(const Bytes& bytes);
+  StreamBuilder& none(RecordCode code);
+  StreamBuilder& bits(RecordCode code, uint16_t value);
+  StreamBuilder& int2(RecordCode code, std::initializer_list<int32_t> values);
+  StreamBuilder& int4(RecordCode code, const std::vector<int32_t>& values);
+  StreamBuilder& real8(RecordCode code, std::initializer_list<uint64_t> encodedValues);
+  StreamBuilder& text(RecordCode code, const std::string& text);  // NUL-padded to even length
+
+  // HEADER 600, BGNLIB, LIBNAME "lib.db", UNITS 0.001 / 1e-9.
+  StreamBuilder& libraryHeader();
+  // BGNSTR with a fixed date and STRNAME.
+  StreamBuilder& beginStructure(const std::string& name);
+  StreamBuilder& endStructure() { return none(rec::ENDSTR); }
+  StreamBuilder& endLibrary() { return none(rec::ENDLIB); }
+  // BOUNDARY, LAYER, DATATYPE 0, XY, ENDEL.
+  StreamBuilder& boundary(uint32_t layer, const std::vector<int32_t>& xy);
+  // SREF, SNAME, XY, ENDEL.
+  StreamBuilder& sref(const std::string& name, int32_t x, int32_t y);
+
+  const Bytes& bytes() const { return bytes_; }
+
+ private:
+  Bytes bytes_;
+};
+
+// A fresh empty folder, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void writeBytes(const std::string& path, const Bytes& bytes);
+Bytes readBytes(const std::string& path);
+
+struct RunResult {
+  int exitCode = -1;
+  std::string output;  // everything written to standard output
+  std::vector<std::string> lines() const;
+  // The lines after the 17 banner lines.
+  std::vector<std::string> linesAfterBanner() const;
+};
+
+// Runs the built tessel binary with `arguments` in `workingDirectory` (the current one when
+// empty); `pathPrefix` is put before PATH (for a fake `dot`).
+RunResult runTessel(const std::vector<std::string>& arguments,
+                    const std::string& workingDirectory = "", const std::string& pathPrefix = "");
+
+// Standard output written while `action` runs.
+std::string captureOutput(const std::function<void()>& action);
+std::vector<std::string> splitLines(const std::string& text);
+
+// The real files written by other tools, or empty when the folder is absent.
+std::vector<std::filesystem::path> corpusFiles();
+#define TESSEL_SKIP_WITHOUT_CORPUS(files)                                                  \
+  if ((files).empty()) GTEST_SKIP() << "The corpus folder " TESSEL_CORPUS_DIR " is absent; " \
+                                       "the tests on real files are skipped."
+
+}  // namespace tessel::testing
