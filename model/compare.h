@@ -1,0 +1,19 @@
+// Comparing two libraries field by field, for round trips through the writer.
+#pragma once
+
+#include <string>
+
+#include "model/library.h"
+
+namespace tessel {
+
+// The first difference between `a` and `b` as a readable line, or "" when they agree on every
+// field the writer carries: structure names and order, levels and boxes, units, and every
+// element field except PLEX, properties, STRANS bits other than reflection, and a text's
+// PRESENTATION and PATHTYPE. Library version, generations, BGNLIB, name and each structure's
+// BGNSTR are header values the writer replaces, and are not compared. MAG and ANGLE values may
+// differ by `relativeTolerance` (the classic 8-byte real conversion truncates).
+std::string firstRoundTripDifference(const GdsLibrary& a, const GdsLibrary& b,
+                                     double relativeTolerance = 0);
+
+}  // namespace tessel
