@@ -14,7 +14,9 @@ constexpr size_t kMaxPointsPerRecord = 8191;  // 8191 * 8 + 4 bytes is the longe
 const uint8_t kFixedUnits[16] = {0x3E, 0x41, 0x89, 0x37, 0x4B, 0xC6, 0xA7, 0xF0,
                                  0x39, 0x44, 0xB8, 0x2F, 0xA0, 0x9B, 0x5A, 0x50};
 
-void writeHeaderOnly(RecordSink& out, RecordCode code) { out.putHeader(4, code); }
+void writeHeaderOnly(RecordSink& out, RecordCode code) {
+  out.putHeader(4, code);
+}
 
 void writeShort(RecordSink& out, RecordCode code, int64_t value) {
   out.putHeader(6, code);
@@ -26,14 +28,14 @@ void writeLong(RecordSink& out, RecordCode code, uint32_t value) {
   out.put32(value);
 }
 
-void writeName(RecordSink& out, RecordCode code, const std::string& name) {
-  std::string copy = name;
-  writeStringRecord(out, code, copy);
+void writeName(RecordSink& out, RecordCode code, std::string_view name) {
+  writeTextRecord(out, code, name);
 }
 
 void writeTimestamp(RecordSink& out, RecordCode code) {
   out.putHeader(28, code);
-  for (int32_t value : currentTimestamp()) out.put16(static_cast<uint32_t>(value) & 0xFFFF);
+  for (int32_t value : currentTimestamp())
+    out.put16(static_cast<uint32_t>(value) & 0xFFFF);
 }
 
 // STRANS carries only the reflection bit: absolute magnification and angle are not meant.
@@ -90,13 +92,20 @@ void GdsWriter::writeStructureHeader(const GdsStructure& structure) {
 
 void GdsWriter::writeStructure(const GdsStructure& structure) {
   writeStructureHeader(structure);
-  for (const auto& sref : structure.srefs) writeSref(sref);
-  for (const auto& aref : structure.arefs) writeAref(aref);
-  for (const auto& boundary : structure.boundaries) writeBoundary(boundary);
-  for (const auto& path : structure.paths) writePath(path);
-  for (const auto& node : structure.nodes) writeNode(node);
-  for (const auto& text : structure.texts) writeText(text);
-  for (const auto& box : structure.boxes) writeBox(box);
+  for (const auto& sref : structure.srefs)
+    writeSref(sref);
+  for (const auto& aref : structure.arefs)
+    writeAref(aref);
+  for (const auto& boundary : structure.boundaries)
+    writeBoundary(boundary);
+  for (const auto& path : structure.paths)
+    writePath(path);
+  for (const auto& node : structure.nodes)
+    writeNode(node);
+  for (const auto& text : structure.texts)
+    writeText(text);
+  for (const auto& box : structure.boxes)
+    writeBox(box);
   writeHeaderOnly(out, rec::ENDSTR);
   out.maybeFlush();
 }
@@ -118,7 +127,8 @@ void GdsWriter::writeAref(const GdsAref& aref) {
   out.put16(static_cast<uint32_t>(aref.columns) & 0xFFFF);
   out.put16(static_cast<uint32_t>(aref.rows) & 0xFFFF);
   out.putHeader(28, rec::XY);
-  for (int32_t value : aref.xy) out.put32(static_cast<uint32_t>(value));
+  for (int32_t value : aref.xy)
+    out.put32(static_cast<uint32_t>(value));
   writeHeaderOnly(out, rec::ENDEL);
   out.maybeFlush();
 }
@@ -191,7 +201,8 @@ int writeLibrary(const GdsLibrary& library, const std::string& fileName) {
   int result = 0;
   for (const auto& source : library.sourceFiles)
     if (writer.copyStructures(source) != 0) result = 1;
-  for (const auto& structure : library.structures) writer.writeStructure(structure);
+  for (const auto& structure : library.structures)
+    writer.writeStructure(structure);
   writeHeaderOnly(sink, rec::ENDLIB);
   if (!sink.flush() || !file.commit()) {
     file.abandon();

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <unordered_map>
 
 #include "stream/console.h"
 
@@ -27,8 +28,6 @@ int32_t saturate(int64_t value) {
                                                   std::numeric_limits<int32_t>::max()));
 }
 
-double radians(int32_t degrees) { return degrees * kPi / 180; }
-
 struct RunningBox {
   BoundingBox box{};
   bool set = false;
@@ -47,7 +46,7 @@ struct RunningBox {
 };
 
 // Where a reference leads: a position in `structures`, kUnnamed or kMissing.
-int32_t resolveReference(const GdsLibrary& library, const std::string& name) {
+int32_t resolveReference(const GdsLibrary& library, std::string_view name) {
   auto it = library.structureIndex.find(name);
   if (it == library.structureIndex.end()) return kMissing;
   if (it->second == kUnnamedStructurePosition) return kUnnamed;
@@ -56,14 +55,31 @@ int32_t resolveReference(const GdsLibrary& library, const std::string& name) {
   return it->second;
 }
 
-void reportMissing(const std::string& name, ReportedNames* reported) {
-  if (reported && !reported->insert(name).second) return;
+void reportMissing(std::string_view name, ReportedNames* reported) {
+  if (reported && !reported->insert(std::string(name)).second) return;
   printQuoted("Warning: Reference to missing structure ", name, ".");
 }
 
-bool isZero(const BoundingBox& box) { return box[0] == 0 && box[1] == 0 && box[2] == 0 && box[3] == 0; }
+bool isZero(const BoundingBox& box) {
+  return box[0] == 0 && box[1] == 0 && box[2] == 0 && box[3] == 0;
+}
 
-BoundingBox srefContribution(const GdsSref& sref, const BoundingBox& placed) {
+// cos and sin of a whole number of degrees, remembered for the last angle (references in one
+// structure mostly share a few angles).
+struct TurnCache {
+  int32_t degrees = -1;
+  double c = 1;
+  double s = 0;
+  void set(int32_t turn) {
+    if (turn == degrees) return;
+    degrees = turn;
+    const double theta = turn * kPi / 180;
+    c = std::cos(theta);
+    s = std::sin(theta);
+  }
+};
+
+BoundingBox srefContribution(const GdsSref& sref, const BoundingBox& placed, TurnCache& turns) {
   double lowX = placed[0];
   double highX = placed[2];
   double lowY = placed[1];
@@ -80,10 +96,9 @@ BoundingBox srefContribution(const GdsSref& sref, const BoundingBox& placed) {
   }
   int32_t turn = toInt32(sref.angle);
   if (turn > 0) {
-    turn %= 360;
-    const double theta = radians(turn);
-    const double c = std::cos(theta);
-    const double s = std::sin(theta);
+    turns.set(turn % 360);
+    const double c = turns.c;
+    const double s = turns.s;
     const double x1 = lowX * c - lowY * s;
     const double y1 = lowX * s + lowY * c;
     const double x2 = highX * c - highY * s;
@@ -146,6 +161,7 @@ void gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Targe
                  saturate(contribution[2] + half), saturate(contribution[3] + half)});
   }
   size_t ordinal = 0;
+  TurnCache turns;
   for (const auto& sref : structure.srefs) {
     const int32_t position = target(ordinal++, sref.name);
     if (position == kUnnamed) {
@@ -159,7 +175,7 @@ void gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Targe
     }
     const BoundingBox& placed = library.structures[static_cast<size_t>(position)].bbox;
     if (isZero(placed)) printLine("Warning: Inaccuracy due to structures not being initialized.");
-    running.add(srefContribution(sref, placed));
+    running.add(srefContribution(sref, placed, turns));
   }
   ordinal = structure.srefs.size();
   for (const auto& aref : structure.arefs) {
@@ -204,19 +220,18 @@ ResolvedReferences resolveAll(const GdsLibrary& library) {
   resolved.offsets[count] = total;
   resolved.targets.resize(total);
   size_t next = 0;
+  // Names read from one file share their text, so most lookups hit this cache by handle.
+  std::unordered_map<const void*, int32_t> byHandle;
+  auto resolve = [&](const SharedString& name) {
+    auto [entry, inserted] = byHandle.try_emplace(name.identity(), 0);
+    if (inserted) entry->second = resolveReference(library, name);
+    resolved.targets[next++] = entry->second;
+  };
   for (const auto& structure : library.structures) {
-    // Neighbouring references mostly name the same structure: skip the hash lookup then.
-    const std::string* lastName = nullptr;
-    int32_t lastTarget = kMissing;
-    auto resolve = [&](const std::string& name) {
-      if (!lastName || *lastName != name) {
-        lastTarget = resolveReference(library, name);
-        lastName = &name;
-      }
-      resolved.targets[next++] = lastTarget;
-    };
-    for (const auto& sref : structure.srefs) resolve(sref.name);
-    for (const auto& aref : structure.arefs) resolve(aref.name);
+    for (const auto& sref : structure.srefs)
+      resolve(sref.name);
+    for (const auto& aref : structure.arefs)
+      resolve(aref.name);
   }
   return resolved;
 }
@@ -250,7 +265,7 @@ int computeStructureBox(const GdsLibrary& library, int32_t index, BoundingBox& b
                         ReportedNames* reported) {
   gatherBox(
       library, index, box,
-      [&](size_t, const std::string& name) { return resolveReference(library, name); }, reported);
+      [&](size_t, const SharedString& name) { return resolveReference(library, name); }, reported);
   return 0;
 }
 
@@ -278,7 +293,8 @@ int computeBoundingBoxes(GdsLibrary& library) {
         ++dependentStart[static_cast<size_t>(resolved.targets[i]) + 1];
       }
   }
-  for (size_t q = 0; q < count; ++q) dependentStart[q + 1] += dependentStart[q];
+  for (size_t q = 0; q < count; ++q)
+    dependentStart[q + 1] += dependentStart[q];
   std::vector<uint32_t> dependents(dependentStart[count]);
   {
     std::vector<size_t> fill(dependentStart.begin(), dependentStart.end() - 1);
@@ -301,12 +317,15 @@ int computeBoundingBoxes(GdsLibrary& library) {
   }
 
   uint32_t topHeight = anyReferences ? 1 : 0;
-  for (uint32_t p : ready) topHeight = std::max(topHeight, height[p]);
+  for (uint32_t p : ready)
+    topHeight = std::max(topHeight, height[p]);
 
   // Box order: by height, `structures` order within a height; the unorderable last.
   std::vector<size_t> heightStart(topHeight + 2, 0);
-  for (uint32_t p : ready) ++heightStart[height[p] + 1];
-  for (uint32_t h = 0; h <= topHeight; ++h) heightStart[h + 1] += heightStart[h];
+  for (uint32_t p : ready)
+    ++heightStart[height[p] + 1];
+  for (uint32_t h = 0; h <= topHeight; ++h)
+    heightStart[h + 1] += heightStart[h];
   std::vector<uint32_t> order(count);
   std::vector<size_t> fill(heightStart.begin(), heightStart.end() - 1);
   size_t cyclicFill = ready.size();
@@ -329,7 +348,7 @@ int computeBoundingBoxes(GdsLibrary& library) {
     const size_t first = resolved.offsets[p];
     gatherBox(
         library, static_cast<int32_t>(p), box,
-        [&](size_t ordinal, const std::string&) { return resolved.targets[first + ordinal]; },
+        [&](size_t ordinal, const SharedString&) { return resolved.targets[first + ordinal]; },
         &reported);
     structure.bbox = box;
     if (structure.level > library.maxLevel) library.maxLevel = structure.level;

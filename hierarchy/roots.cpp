@@ -10,15 +10,12 @@ namespace tessel {
 
 std::vector<uint32_t> findRootStructures(const GdsLibrary& library) {
   printLine("Finding the root structures.");
+  // Names read from one file share their text: look each shared text up once.
+  std::unordered_set<const void*> seenHandles;
   std::unordered_set<std::string_view> referenced;
-  for (const auto& structure : library.structures) {
-    const std::string* last = nullptr;
-    for (const auto& sref : structure.srefs) {
-      if (last && *last == sref.name) continue;  // neighbours mostly repeat a name
-      referenced.insert(sref.name);
-      last = &sref.name;
-    }
-  }
+  for (const auto& structure : library.structures)
+    for (const auto& sref : structure.srefs)
+      if (seenHandles.insert(sref.name.identity()).second) referenced.insert(sref.name.view());
   std::vector<uint32_t> roots;
   std::string line = "Root GDS structures: ";
   for (size_t p = 0; p < library.structures.size(); ++p) {

@@ -1,6 +1,8 @@
 #include "import/importer.h"
 
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -181,7 +183,7 @@ class Importer {
         firstInt(element.propattr);
         return true;
       case rec::PROPVALUE:
-        element.propvalue = text_;
+        element.propvalue = intern();
         return true;
       default:
         return false;
@@ -202,6 +204,15 @@ class Importer {
     }
   }
 
+  // One shared copy per distinct text of the file.
+  SharedString intern() {
+    auto found = interned_.find(std::string_view(text_));
+    if (found != interned_.end()) return found->second;
+    SharedString shared(text_);
+    interned_.emplace(shared.view(), shared);
+    return shared;
+  }
+
   bool evenValues() {
     if (ints_.size() % 2 == 0) return true;
     printLine("Error: Missing X or Y co-ordinate");
@@ -218,7 +229,7 @@ class Importer {
   bool acceptReference(Reference& reference) {
     switch (code_) {
       case rec::SNAME:
-        reference.name = text_;
+        reference.name = intern();
         return true;
       case rec::STRANS:
         reference.strans = bits_;
@@ -319,7 +330,8 @@ class Importer {
           return true;
         case rec::XY:
           if (evenValues() && hasValues(ints_.size(), 6))
-            for (size_t i = 0; i < 6; ++i) aref.xy[i] = ints_[i];
+            for (size_t i = 0; i < 6; ++i)
+              aref.xy[i] = ints_[i];
           return true;
         default:
           return acceptReference(aref);
@@ -345,7 +357,7 @@ class Importer {
           text.presentation = bits_;
           return true;
         case rec::STRING:
-          text.textbody = text_;
+          text.textbody = intern();
           return true;
         case rec::STRANS:
           text.strans = bits_;
@@ -374,6 +386,7 @@ class Importer {
   std::vector<double> reals_;
   std::string text_;
   GdsStructure structure_;
+  std::unordered_map<std::string_view, SharedString, NameHash> interned_;
 };
 
 }  // namespace

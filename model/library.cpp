@@ -13,10 +13,10 @@ GdsBoundary::GdsBoundary(uint32_t layer, int32_t x1, int32_t y1, int32_t x2, int
 GdsPath::GdsPath(uint32_t layer, uint32_t width, Coordinates xCor, Coordinates yCor)
     : layer(layer), pathtype(2), width(width), xCor(std::move(xCor)), yCor(std::move(yCor)) {}
 
-GdsSref::GdsSref(std::string name, int32_t xCor, int32_t yCor)
+GdsSref::GdsSref(SharedString name, int32_t xCor, int32_t yCor)
     : name(std::move(name)), xCor(xCor), yCor(yCor) {}
 
-GdsSref::GdsSref(std::string name, int32_t xCor, int32_t yCor, bool reflection, double angle,
+GdsSref::GdsSref(SharedString name, int32_t xCor, int32_t yCor, bool reflection, double angle,
                  double scale)
     : name(std::move(name)),
       reflection(reflection),
@@ -53,7 +53,7 @@ void GdsLibrary::reset() {
   name = "Untitled_library";
 }
 
-int32_t findStructure(const GdsLibrary& library, const std::string& name) {
+int32_t findStructure(const GdsLibrary& library, std::string_view name) {
   auto it = library.structureIndex.find(name);
   if (it == library.structureIndex.end()) return -1;
   if (it->second < 0 || static_cast<size_t>(it->second) >= library.structures.size()) return -1;

@@ -4,8 +4,11 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "model/shared_string.h"
 
 namespace tessel {
 
@@ -20,7 +23,7 @@ struct GdsBoundary {
   Coordinates xCor;
   Coordinates yCor;
   uint32_t propattr = 0;
-  std::string propvalue;
+  SharedString propvalue;
 
   GdsBoundary() = default;
   GdsBoundary(uint32_t layer, Coordinates xCor, Coordinates yCor);
@@ -37,7 +40,7 @@ struct GdsPath {
   Coordinates xCor;
   Coordinates yCor;
   uint32_t propattr = 0;
-  std::string propvalue;
+  SharedString propvalue;
 
   GdsPath() = default;
   // Path type 2, through the given points.
@@ -46,7 +49,7 @@ struct GdsPath {
 
 struct GdsSref {
   int32_t plex = 0;
-  std::string name;
+  SharedString name;
   uint16_t strans = 0;
   bool reflection = false;
   double scale = 1.0;
@@ -54,17 +57,17 @@ struct GdsSref {
   int32_t xCor = 0;
   int32_t yCor = 0;
   uint32_t propattr = 0;
-  std::string propvalue;
+  SharedString propvalue;
 
   GdsSref() = default;
-  GdsSref(std::string name, int32_t xCor, int32_t yCor);
-  GdsSref(std::string name, int32_t xCor, int32_t yCor, bool reflection, double angle,
+  GdsSref(SharedString name, int32_t xCor, int32_t yCor);
+  GdsSref(SharedString name, int32_t xCor, int32_t yCor, bool reflection, double angle,
           double scale);
 };
 
 struct GdsAref {
   int32_t plex = 0;
-  std::string name;
+  SharedString name;
   uint16_t strans = 0;
   bool reflection = false;
   double angle = 0.0;
@@ -74,13 +77,13 @@ struct GdsAref {
   // Reference point, column displacement point, row displacement point: x and y of each.
   std::array<int32_t, 6> xy{};
   uint32_t propattr = 0;
-  std::string propvalue;
+  SharedString propvalue;
 };
 
 struct GdsText {
   int32_t plex = 0;
   uint16_t presentation = 0;
-  std::string textbody;
+  SharedString textbody;
   uint32_t layer = 0;
   int32_t texttype = 0;
   int32_t pathtype = 0;
@@ -91,7 +94,7 @@ struct GdsText {
   int32_t xCor = 0;
   int32_t yCor = 0;
   uint32_t propattr = 0;
-  std::string propvalue;
+  SharedString propvalue;
 };
 
 struct GdsNode {
@@ -101,7 +104,7 @@ struct GdsNode {
   Coordinates xCor;
   Coordinates yCor;
   uint32_t propattr = 0;
-  std::string propvalue;
+  SharedString propvalue;
 };
 
 struct GdsBox {
@@ -111,7 +114,7 @@ struct GdsBox {
   Coordinates xCor;
   Coordinates yCor;
   uint32_t propattr = 0;
-  std::string propvalue;
+  SharedString propvalue;
 };
 
 struct GdsStructure {
@@ -132,13 +135,20 @@ struct GdsStructure {
 // structure and marks a reference to a structure without a name.
 inline constexpr int32_t kUnnamedStructurePosition = 1000000000;
 
+// Hashes names as string views, so lookups need no std::string.
+struct NameHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view name) const noexcept { return hashName(name); }
+};
+using StructureIndex = std::unordered_map<std::string, int32_t, NameHash, std::equal_to<>>;
+
 struct GdsLibrary {
   int32_t version = 7;
   int32_t generations = 3;
   uint32_t maxLevel = 0;
   double userUnit = 0.001;
   double meterUnit = 1e-9;
-  std::unordered_map<std::string, int32_t> structureIndex;
+  StructureIndex structureIndex;
   std::vector<int32_t> bgnlib;
   std::string name = "Untitled_library";
   std::vector<std::string> sourceFiles;
@@ -158,6 +168,6 @@ struct GdsLibrary {
 
 // The position of the structure that `name` designates, or -1 when no structure bears it (the
 // empty name's mark and positions beyond the list included).
-int32_t findStructure(const GdsLibrary& library, const std::string& name);
+int32_t findStructure(const GdsLibrary& library, std::string_view name);
 
 }  // namespace tessel

@@ -12,7 +12,8 @@ double decodeReal8(const uint8_t* bytes) {
   const int exponent = bytes[0] & 0x7F;
   const uint64_t mantissa = readBigEndian64(bytes, 1, 7);
   const double fraction = static_cast<double>(mantissa) * 1.3877787807814457e-17;  // 2^-56
-  double value = std::exp2(4 * (exponent - 64)) * fraction;
+  // Scaling by a power of two is exact: the same value as exp2(4 * (exponent - 64)) * fraction.
+  double value = std::ldexp(fraction, 4 * (exponent - 64));
   return negative ? -value : value;
 }
 

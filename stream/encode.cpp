@@ -69,7 +69,7 @@ int writeIntegerRecord(RecordSink& out, RecordCode code, std::span<const int32_t
   return 0;
 }
 
-int writeStringRecord(RecordSink& out, RecordCode code, std::string& text) {
+int writeTextRecord(RecordSink& out, RecordCode code, std::string_view text) {
   if ((code & 0xFF) != dtype::ASCII) {
     printCodeMessage("Incorrect record: ", code);
     return 1;
@@ -78,28 +78,39 @@ int writeStringRecord(RecordSink& out, RecordCode code, std::string& text) {
     printCodeMessage("Incorrect parameters for record: ", code);
     return 1;
   }
-  if (text.size() % 2 != 0) text.push_back('\0');
-  out.putHeader(kRecordHeaderSize + text.size(), code);
+  const size_t padded = text.size() + text.size() % 2;
+  out.putHeader(kRecordHeaderSize + padded, code);
   out.put(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  if (padded != text.size()) out.putByte(0);
   return 0;
+}
+
+int writeStringRecord(RecordSink& out, RecordCode code, std::string& text) {
+  const int result = writeTextRecord(out, code, text);
+  if (result == 0 && text.size() % 2 != 0) text.push_back('\0');
+  return result;
 }
 
 int writeRealRecord(RecordSink& out, RecordCode code, std::span<const double> values, int count) {
   bool valid = (code & 0xFF) == dtype::REAL8 && count >= 1 &&
                static_cast<size_t>(count) <= values.size() &&
                kRecordHeaderSize + 8 * static_cast<size_t>(count) <= kMaxRecordLength;
-  for (int i = 0; valid && i < count; ++i) valid = fitsReal8(values[i]);
+  for (int i = 0; valid && i < count; ++i)
+    valid = fitsReal8(values[i]);
   if (!valid) {
     printCodeMessage("Incorrect parameters for record: ", code);
     return 1;
   }
   out.putHeader(kRecordHeaderSize + 8 * static_cast<size_t>(count), code);
-  for (int i = 0; i < count; ++i) out.put64(encodeReal8(values[i]));
+  for (int i = 0; i < count; ++i)
+    out.put64(encodeReal8(values[i]));
   return 0;
 }
 
 // Every 8-byte real lies below 16^63 = 2^252.
-bool fitsReal8(double x) { return std::isfinite(x) && std::fabs(x) < 0x1p252; }
+bool fitsReal8(double x) {
+  return std::isfinite(x) && std::fabs(x) < 0x1p252;
+}
 
 uint64_t encodeReal8(double x) {
   if (x == 0) return 0;
@@ -158,7 +169,8 @@ const std::array<int32_t, 12>& currentTimestamp() {
     ::localtime_r(&now, &local);
     std::array<int32_t, 12> values{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                                    local.tm_hour,        local.tm_min,     local.tm_sec};
-    for (int i = 0; i < 6; ++i) values[6 + i] = values[i];
+    for (int i = 0; i < 6; ++i)
+      values[6 + i] = values[i];
     return values;
   }();
   return stamp;

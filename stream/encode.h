@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "stream/record.h"
@@ -63,6 +64,8 @@ int writeIntegerRecord(RecordSink& out, RecordCode code, std::span<const int32_t
 // Odd-length strings get one NUL appended to `text` before writing. Strings that do not fit in
 // one record (more than 65530 bytes) are refused.
 int writeStringRecord(RecordSink& out, RecordCode code, std::string& text);
+// The same bytes without touching the caller's text: the pad NUL is written, not appended.
+int writeTextRecord(RecordSink& out, RecordCode code, std::string_view text);
 // Values that an 8-byte real cannot hold (infinite, NaN, beyond 16^63) are refused.
 int writeRealRecord(RecordSink& out, RecordCode code, std::span<const double> values, int count);
 

@@ -49,16 +49,4 @@ std::string_view recordNameView(RecordCode code) {
 
 std::string recordName(RecordCode code) { return std::string(recordNameView(code)); }
 
-uint32_t readBigEndian(const uint8_t* bytes, long offset, int count) {
-  uint32_t value = 0;
-  for (int k = 0; k < count; ++k) value = (value << 8) | bytes[offset + k];
-  return value;
-}
-
-uint64_t readBigEndian64(const uint8_t* bytes, long offset, int count) {
-  uint64_t value = 0;
-  for (int k = 0; k < count; ++k) value = (value << 8) | bytes[offset + k];
-  return value;
-}
-
 }  // namespace tessel

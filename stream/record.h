@@ -73,7 +73,18 @@ std::string recordName(RecordCode code);
 std::string_view recordNameView(RecordCode code);
 
 // Unsigned value of `count` bytes at `offset`, first byte most significant; 0 for count <= 0.
-uint32_t readBigEndian(const uint8_t* bytes, long offset, int count);
-uint64_t readBigEndian64(const uint8_t* bytes, long offset, int count);
+// Inline: with a constant count the compiler turns the byte loop into one swapped load.
+inline uint32_t readBigEndian(const uint8_t* bytes, long offset, int count) {
+  uint32_t value = 0;
+  for (int k = 0; k < count; ++k)
+    value = (value << 8) | bytes[offset + k];
+  return value;
+}
+inline uint64_t readBigEndian64(const uint8_t* bytes, long offset, int count) {
+  uint64_t value = 0;
+  for (int k = 0; k < count; ++k)
+    value = (value << 8) | bytes[offset + k];
+  return value;
+}
 
 }  // namespace tessel
