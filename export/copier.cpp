@@ -9,6 +9,25 @@
 
 namespace tessel {
 
+namespace {
+
+bool isElementStart(RecordCode code) {
+  switch (code) {
+    case rec::BOUNDARY:
+    case rec::PATH:
+    case rec::SREF:
+    case rec::AREF:
+    case rec::TEXT:
+    case rec::NODE:
+    case rec::BOX:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 int GdsWriter::copyStructures(const std::string& sourceFile) {
   printQuoted("Copying GDS binaries from ", sourceFile, "");
   auto source = FileSource::open(sourceFile);
@@ -20,12 +39,18 @@ int GdsWriter::copyStructures(const std::string& sourceFile) {
   RecordReader reader(*source);
   RecordView record;
   bool inStructure = false;
-  bool holding = true;  // nothing is written until the current structure's name is known
+  bool holding = true;     // nothing is written until the current structure's name is known
+  bool inElement = false;  // an element of the structure being copied is open
   std::string name;
   for (;;) {
     const ReadStatus status = reader.next(record);
     if (status != ReadStatus::Record) {
       printLine(readStatusMessage(status));
+      // Close the structure being copied, so the output stays a well-formed stream.
+      if (inStructure && !holding) {
+        if (inElement) out.putHeader(kRecordHeaderSize, rec::ENDEL);
+        out.putHeader(kRecordHeaderSize, rec::ENDSTR);
+      }
       return 1;
     }
     const RecordCode code = record.code();
@@ -40,14 +65,18 @@ int GdsWriter::copyStructures(const std::string& sourceFile) {
       } else {
         printQuoted("Structure: ", name, " copying");
         copied.insert(name);
-        out.putHeader(28, rec::BGNSTR);
-        for (int32_t value : currentTimestamp()) out.put16(static_cast<uint32_t>(value) & 0xFFFF);
+        writeTimestampRecord(out, rec::BGNSTR);
         holding = false;
+        inElement = false;
         out.put(record.span());
       }
     } else {
       if (code == rec::BGNSTR) holding = true;
-      if (inStructure && !holding) out.put(record.span());
+      if (inStructure && !holding) {
+        out.put(record.span());
+        if (isElementStart(code)) inElement = true;
+        if (code == rec::ENDEL) inElement = false;
+      }
     }
     if (code == rec::ENDSTR) inStructure = false;
     if (code == rec::ENDLIB) {

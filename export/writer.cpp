@@ -32,12 +32,6 @@ void writeName(RecordSink& out, RecordCode code, std::string_view name) {
   writeTextRecord(out, code, name);
 }
 
-void writeTimestamp(RecordSink& out, RecordCode code) {
-  out.putHeader(28, code);
-  for (int32_t value : currentTimestamp())
-    out.put16(static_cast<uint32_t>(value) & 0xFFFF);
-}
-
 // STRANS carries only the reflection bit: absolute magnification and angle are not meant.
 void writeTransform(RecordSink& out, bool reflection, double scale, double angle) {
   out.putHeader(6, rec::STRANS);
@@ -74,7 +68,7 @@ void writePointList(RecordSink& out, const Coordinates& xCor, const Coordinates&
 void GdsWriter::writeLibraryHeader(double userUnit, double meterUnit) {
   out.putHeader(6, rec::HEADER);
   out.put16(600);
-  writeTimestamp(out, rec::BGNLIB);
+  writeTimestampRecord(out, rec::BGNLIB);
   writeName(out, rec::LIBNAME, "Fernwall.db");
   out.putHeader(20, rec::UNITS);
   if (userUnit == 0.001 && meterUnit == 1e-9) {
@@ -86,7 +80,7 @@ void GdsWriter::writeLibraryHeader(double userUnit, double meterUnit) {
 }
 
 void GdsWriter::writeStructureHeader(const GdsStructure& structure) {
-  writeTimestamp(out, rec::BGNSTR);
+  writeTimestampRecord(out, rec::BGNSTR);
   writeName(out, rec::STRNAME, structure.name);
 }
 

@@ -162,6 +162,12 @@ uint64_t encodeReal8Normalized(double x) {
   return (sign << 63) | (static_cast<uint64_t>(stored) << 56) | mantissa;
 }
 
+void writeTimestampRecord(RecordSink& out, RecordCode code) {
+  out.putHeader(kRecordHeaderSize + 24, code);
+  for (int32_t value : currentTimestamp())
+    out.put16(static_cast<uint32_t>(value) & 0xFFFF);
+}
+
 const std::array<int32_t, 12>& currentTimestamp() {
   static const std::array<int32_t, 12> stamp = [] {
     std::time_t now = std::time(nullptr);

@@ -83,6 +83,9 @@ bool fitsReal8(double x);
 // Year, month, day, hour, minute, second, twice: the moment of the first call, for the whole run.
 const std::array<int32_t, 12>& currentTimestamp();
 
+// A BGNLIB or BGNSTR record carrying the run's timestamp, each value as 2 bytes.
+void writeTimestampRecord(RecordSink& out, RecordCode code);
+
 // Prints "<prefix>0x<code in lowercase hex>".
 void printCodeMessage(const char* prefix, RecordCode code);
 
