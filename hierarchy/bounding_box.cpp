@@ -6,6 +6,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "model/flat_tables.h"
 #include "stream/console.h"
 
 namespace tessel {
@@ -221,11 +222,11 @@ ResolvedReferences resolveAll(const GdsLibrary& library) {
   resolved.targets.resize(total);
   size_t next = 0;
   // Names read from one file share their text, so most lookups hit this cache by handle.
-  std::unordered_map<const void*, int32_t> byHandle;
+  HandleMap<int32_t> byHandle;
   auto resolve = [&](const SharedString& name) {
-    auto [entry, inserted] = byHandle.try_emplace(name.identity(), 0);
-    if (inserted) entry->second = resolveReference(library, name);
-    resolved.targets[next++] = entry->second;
+    auto [target, inserted] = byHandle.tryEmplace(name.identity(), 0);
+    if (inserted) *target = resolveReference(library, name);
+    resolved.targets[next++] = *target;
   };
   for (const auto& structure : library.structures) {
     for (const auto& sref : structure.srefs)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hierarchy/bounding_box.h"
+#include "model/flat_tables.h"
 #include "stream/console.h"
 #include "stream/decode.h"
 #include "stream/record_reader.h"
@@ -205,13 +206,7 @@ class Importer {
   }
 
   // One shared copy per distinct text of the file.
-  SharedString intern() {
-    auto found = interned_.find(std::string_view(text_));
-    if (found != interned_.end()) return found->second;
-    SharedString shared(text_);
-    interned_.emplace(shared.view(), shared);
-    return shared;
-  }
+  SharedString intern() { return interned_.intern(text_); }
 
   bool evenValues() {
     if (ints_.size() % 2 == 0) return true;
@@ -386,7 +381,7 @@ class Importer {
   std::vector<double> reals_;
   std::string text_;
   GdsStructure structure_;
-  std::unordered_map<std::string_view, SharedString, NameHash> interned_;
+  InternTable interned_;
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "model/name_index.h"
 #include "model/shared_string.h"
 
 namespace tessel {
@@ -135,12 +136,8 @@ struct GdsStructure {
 // structure and marks a reference to a structure without a name.
 inline constexpr int32_t kUnnamedStructurePosition = 1000000000;
 
-// Hashes names as string views, so lookups need no std::string.
-struct NameHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view name) const noexcept { return hashName(name); }
-};
-using StructureIndex = std::unordered_map<std::string, int32_t, NameHash, std::equal_to<>>;
+// Structure name to position in `structures`.
+using StructureIndex = NameIndex;
 
 struct GdsLibrary {
   int32_t version = 7;

@@ -1,0 +1,97 @@
+// Open-addressing tables for the hot lookups of import and analysis: one flat array, no node
+// per entry, so millions of inserts cost neither an allocation each nor a cache miss per node.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "model/shared_string.h"
+
+namespace tessel {
+
+// Maps the handle of a shared text (SharedString::identity) to a value.
+template <class Value>
+class HandleMap {
+ public:
+  // The value under `key`, and whether it was just inserted with `initial`.
+  std::pair<Value*, bool> tryEmplace(const void* key, Value initial) {
+    if (key == nullptr) {  // every empty text has the null handle
+      const bool inserted = !hasNull_;
+      if (inserted) nullValue_ = initial;
+      hasNull_ = true;
+      return {&nullValue_, inserted};
+    }
+    if (2 * (size_ + 1) > slots_.size()) grow();
+    size_t i = slotFor(key);
+    if (slots_[i].key == key) return {&slots_[i].value, false};
+    slots_[i] = {key, initial};
+    ++size_;
+    return {&slots_[i].value, true};
+  }
+
+ private:
+  struct Slot {
+    const void* key = nullptr;
+    Value value{};
+  };
+  size_t slotFor(const void* key) const {
+    const size_t mask = slots_.size() - 1;
+    size_t i = (reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ULL >> 20 & mask;
+    while (slots_[i].key != nullptr && slots_[i].key != key)
+      i = (i + 1) & mask;
+    return i;
+  }
+  void grow() {
+    std::vector<Slot> old(slots_.empty() ? 64 : 2 * slots_.size());
+    old.swap(slots_);
+    for (const Slot& slot : old)
+      if (slot.key != nullptr) slots_[slotFor(slot.key)] = slot;
+  }
+  std::vector<Slot> slots_;
+  size_t size_ = 0;
+  bool hasNull_ = false;
+  Value nullValue_{};
+};
+
+// One shared copy per distinct text.
+class InternTable {
+ public:
+  SharedString intern(std::string_view text) {
+    if (text.empty()) return SharedString();
+    if (2 * (size_ + 1) > slots_.size()) grow();
+    const size_t hash = hashName(text);
+    const size_t mask = slots_.size() - 1;
+    size_t i = hash & mask;
+    while (!slots_[i].text.empty()) {
+      if (slots_[i].hash == hash && slots_[i].text == text) return slots_[i].text;
+      i = (i + 1) & mask;
+    }
+    slots_[i] = {hash, SharedString(text)};
+    ++size_;
+    return slots_[i].text;
+  }
+
+ private:
+  struct Slot {
+    size_t hash = 0;
+    SharedString text;
+  };
+  void grow() {
+    std::vector<Slot> old(slots_.empty() ? 256 : 2 * slots_.size());
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (Slot& slot : old) {
+      if (slot.text.empty()) continue;
+      size_t i = slot.hash & mask;
+      while (!slots_[i].text.empty())
+        i = (i + 1) & mask;
+      slots_[i] = std::move(slot);
+    }
+  }
+  std::vector<Slot> slots_;
+  size_t size_ = 0;
+};
+
+}  // namespace tessel
