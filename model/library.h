@@ -152,7 +152,8 @@ struct GdsLibrary {
   std::vector<GdsStructure> structures;
 
   // Adds the structure unless its name is already indexed. Returns 0 when added, 1 when the
-  // name was taken (the library is then unchanged).
+  // name was taken (the library is then unchanged, and a structure passed by move is left as
+  // it was, so the caller can still report it).
   int addStructure(const GdsStructure& structure);
   int addStructure(GdsStructure&& structure);
   // Appends every structure without touching structureIndex.

@@ -1,0 +1,165 @@
+// The root structures: the positions and the printed line, `tessel -r` end to end, and the real
+// files of the corpus.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hierarchy/roots.h"
+#include "support/support.h"
+
+namespace tessel::testing {
+namespace {
+
+// A structure with SREFs to `srefs` and AREFs to `arefs`.
+GdsStructure cell(const std::string& name, const std::vector<std::string>& srefs = {},
+                  const std::vector<std::string>& arefs = {}) {
+  GdsStructure structure;
+  structure.name = name;
+  for (const auto& target : srefs)
+    structure.srefs.emplace_back(target, 0, 0);
+  for (const auto& target : arefs) {
+    structure.arefs.emplace_back();
+    structure.arefs.back().name = target;
+  }
+  return structure;
+}
+
+TEST(RootStructures, PositionsAndLine) {
+  struct Case {
+    const char* what;
+    std::vector<GdsStructure> structures;
+    std::string line;
+    std::vector<uint32_t> roots;
+  };
+  const std::vector<Case> cases = {
+      {"one top",
+       {cell("TOP", {"A", "B"}), cell("A"), cell("B")},
+       "Root GDS structures:   TOP",
+       {0}},
+      {"empty library", {}, "Root GDS structures: ", {}},
+      {"unconnected", {cell("X"), cell("Y")}, "Root GDS structures:   X  Y", {0, 1}},
+      {"top last",
+       {cell("A"), cell("B", {"A"}), cell("TOP", {"B", "A", "B"})},
+       "Root GDS structures:   TOP",
+       {2}},
+      {"self reference",
+       {cell("SELF", {"SELF"}), cell("OTHER")},
+       "Root GDS structures:   OTHER",
+       {1}},
+      {"only AREFs do not count",
+       {cell("TOP", {}, {"A"}), cell("A")},
+       "Root GDS structures:   TOP  A",
+       {0, 1}},
+      {"cycle", {cell("A", {"B"}), cell("B", {"A"})}, "Root GDS structures: ", {}},
+      {"names are compared exactly",
+       {cell("A"), cell("a ", {"a", "A "}), cell("Top", {"a "})},
+       "Root GDS structures:   A  Top",
+       {0, 2}},
+      {"missing and nameless references change nothing",
+       {cell("T", {"GHOST", ""}), cell("U")},
+       "Root GDS structures:   T  U",
+       {0, 1}},
+      {"a nameless structure", {cell("", {"A"}), cell("A")}, "Root GDS structures:   ", {0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    GdsLibrary library;
+    library.appendStructures(c.structures);
+    std::vector<uint32_t> roots;
+    const std::string output = captureOutput([&] { roots = findRootStructures(library); });
+    EXPECT_EQ(output, "Finding the root structures.\n" + c.line + "\n");
+    EXPECT_EQ(roots, c.roots);
+  }
+}
+
+Bytes hierarchyFile() {
+  return StreamBuilder()
+      .libraryHeader()
+      .beginStructure("A")
+      .boundary(1, {0, 0, 10, 0, 10, 10, 0, 0})
+      .endStructure()
+      .beginStructure("TOP")
+      .sref("A", 0, 0)
+      .sref("B", 100, 0)
+      .endStructure()
+      .beginStructure("B")
+      .sref("A", 5, 5)
+      .endStructure()
+      .beginStructure("LONE")
+      .endStructure()
+      .endLibrary()
+      .bytes();
+}
+
+TEST(ReadCommand, ListsTheRoots) {
+  TempDir dir;
+  writeBytes(dir.file("in.gds"), hierarchyFile());
+  const RunResult run = runTessel({"-r", "in.gds"}, dir.path().string());
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(
+      run.linesAfterBanner(),
+      (std::vector<std::string>{"Importing \"in.gds\" into Tessel.", "Reached end of library.",
+                                "GDS file successfully imported.", "Finding the root structures.",
+                                "Root GDS structures:   TOP  LONE"}));
+}
+
+TEST(ReadCommand, WarningsKeepTheStatusDamageAndMissingFilesDoNot) {
+  TempDir dir;
+  // A missing structure is a warning; the exit status stays 0.
+  writeBytes(dir.file("ghost.gds"), StreamBuilder()
+                                        .libraryHeader()
+                                        .beginStructure("TOP")
+                                        .sref("GHOST", 0, 0)
+                                        .endStructure()
+                                        .endLibrary()
+                                        .bytes());
+  RunResult run = runTessel({"-r", "ghost.gds"}, dir.path().string());
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(
+      run.linesAfterBanner(),
+      (std::vector<std::string>{"Importing \"ghost.gds\" into Tessel.", "Reached end of library.",
+                                "Warning: Reference to missing structure \"GHOST\".",
+                                "GDS file successfully imported.", "Finding the root structures.",
+                                "Root GDS structures:   TOP"}));
+
+  // A file that ends early still lists the roots of what was read.
+  Bytes cut = hierarchyFile();
+  cut.resize(cut.size() - 8);  // without the ENDSTR of LONE and ENDLIB
+  writeBytes(dir.file("cut.gds"), cut);
+  run = runTessel({"-r", "cut.gds"}, dir.path().string());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.linesAfterBanner(),
+            (std::vector<std::string>{
+                "Importing \"cut.gds\" into Tessel.", "Error: Unexpected end of file.",
+                "GDS file successfully imported.", "Finding the root structures.",
+                "Root GDS structures:   TOP  LONE"}));
+
+  run = runTessel({"-r", "missing.gds"}, dir.path().string());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.linesAfterBanner(),
+            (std::vector<std::string>{"Error: GDS file \"missing.gds\" FAILED to be opened.",
+                                      "Finding the root structures.", "Root GDS structures: "}));
+}
+
+TEST(ReadCommand, EveryCorpusFileImports) {
+  const auto files = corpusFiles();
+  TESSEL_SKIP_WITHOUT_CORPUS(files);
+  for (const auto& file : files) {
+    SCOPED_TRACE(file.string());
+    const RunResult run = runTessel({"-r", file.string()});
+    EXPECT_EQ(run.exitCode, 0);
+    const auto lines = run.linesAfterBanner();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines.front(), "Importing \"" + file.string() + "\" into Tessel.");
+    EXPECT_EQ(lines[1], "Reached end of library.");
+    EXPECT_EQ(lines[lines.size() - 2], "Finding the root structures.");
+    EXPECT_EQ(lines.back().rfind("Root GDS structures: ", 0), 0u) << lines.back();
+    for (const auto& line : lines)
+      EXPECT_NE(line.rfind("Error", 0), 0u) << line;
+  }
+}
+
+}  // namespace
+}  // namespace tessel::testing
