@@ -107,9 +107,10 @@ int writeRealRecord(RecordSink& out, RecordCode code, std::span<const double> va
   return 0;
 }
 
-// Every 8-byte real lies below 16^63 = 2^252.
+// Every 8-byte real lies below 16^63 = 2^252, but the largest ones read as 2^252 itself (the
+// nearest double), which is written as the largest 8-byte real so that it can be written back.
 bool fitsReal8(double x) {
-  return std::isfinite(x) && std::fabs(x) < 0x1p252;
+  return std::isfinite(x) && std::fabs(x) <= 0x1p252;
 }
 
 uint64_t encodeReal8(double x) {

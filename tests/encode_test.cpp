@@ -187,8 +187,9 @@ TEST(WriteRealRecord, BytesAndRefusals) {
                 "Incorrect parameters for record: 0x1b03");
 
   const double inf = std::numeric_limits<double>::infinity();
-  for (double bad : {inf, -inf, std::numeric_limits<double>::quiet_NaN(), 0x1p252, -0x1p252,
-                     0x1p300, std::numeric_limits<double>::max()}) {
+  for (double bad :
+       {inf, -inf, std::numeric_limits<double>::quiet_NaN(), std::nextafter(0x1p252, inf),
+        -std::nextafter(0x1p252, inf), 0x1p300, std::numeric_limits<double>::max()}) {
     SCOPED_TRACE(bad);
     const std::vector<double> values = {1.0, bad};  // nothing is written, not even the good value
     expectRefused(
