@@ -52,17 +52,6 @@ GdsSref sref(const std::string& name, int32_t x, int32_t y) {
   return GdsSref(name, x, y);
 }
 
-GdsAref aref(const std::string& name, int32_t columns, int32_t rows, std::array<int32_t, 6> xy,
-             double angle = 0) {
-  GdsAref reference;
-  reference.name = name;
-  reference.columns = columns;
-  reference.rows = rows;
-  reference.xy = xy;
-  reference.angle = angle;
-  return reference;
-}
-
 struct Boxed {
   GdsLibrary library;
   std::vector<std::string> lines;
@@ -166,7 +155,7 @@ TEST(StructureBox, StructureReferencePlacement) {
 }
 
 TEST(StructureBox, ArrayReferencePlacement) {
-  GdsAref turned = aref("LEAF", 3, 2, {0, 0, 300, 0, 0, 200});
+  GdsAref turned = arrayReference("LEAF", 3, 2, {0, 0, 300, 0, 0, 200});
   turned.reflection = true;
   turned.scale = 7;
   struct Case {
@@ -176,23 +165,26 @@ TEST(StructureBox, ArrayReferencePlacement) {
     BoundingBox expected;
   };
   const std::vector<Case> cases = {
-      {"3 by 2", {0, 0, 50, 40}, aref("LEAF", 3, 2, {0, 0, 300, 0, 0, 200}), {0, 0, 250, 140}},
+      {"3 by 2",
+       {0, 0, 50, 40},
+       arrayReference("LEAF", 3, 2, {0, 0, 300, 0, 0, 200}),
+       {0, 0, 250, 140}},
       {"only the size of the placed box counts",
        {10, 10, 60, 50},
-       aref("LEAF", 3, 2, {0, 0, 300, 0, 0, 200}),
+       arrayReference("LEAF", 3, 2, {0, 0, 300, 0, 0, 200}),
        {0, 0, 250, 140}},
       {"turned by 90",
        {0, 0, 50, 40},
-       aref("LEAF", 3, 2, {0, 0, 0, 300, -200, 0}, 90),
+       arrayReference("LEAF", 3, 2, {0, 0, 0, 300, -200, 0}, 90),
        {-140, 0, 0, 250}},
       {"turned by 225",
        {0, 0, 100, 100},
-       aref("LEAF", 1, 1, {0, 0, -71, -71, 71, -71}, 225),
+       arrayReference("LEAF", 1, 1, {0, 0, -71, -71, 71, -71}, 225),
        {-71, -141, 71, 0}},
       {"reflection and scale change nothing", {0, 0, 50, 40}, turned, {0, 0, 250, 140}},
       {"shifted",
        {0, 0, 10, 10},
-       aref("LEAF", 2, 1, {100, 200, 140, 200, 100, 250}),
+       arrayReference("LEAF", 2, 1, {100, 200, 140, 200, 100, 250}),
        {100, 200, 130, 210}},
   };
   for (const Case& c : cases) {
@@ -209,8 +201,8 @@ TEST(StructureBox, ArraysWithoutColumnsOrRowsContributeNothing) {
   const std::array<int32_t, 2> counts[] = {{0, 2}, {3, 0}, {-1, 2}, {3, -3}, {0, 0}};
   for (const auto& [columns, rows] : counts) {
     GdsStructure top = leaf("TOP", {1, 1, 2, 2});
-    top.arefs.push_back(aref("LEAF", columns, rows, {-500, -500, 500, -500, -500, 500}));
-    top.arefs.push_back(aref("EMPTY", columns, rows, {0, 0, 10, 0, 0, 10}));
+    top.arefs.push_back(arrayReference("LEAF", columns, rows, {-500, -500, 500, -500, -500, 500}));
+    top.arefs.push_back(arrayReference("EMPTY", columns, rows, {0, 0, 10, 0, 0, 10}));
     const Boxed boxed = computeBoxes({top, leaf("LEAF", {0, 0, 10, 10}), cell("EMPTY")});
     EXPECT_TRUE(boxed.lines.empty()) << columns << " by " << rows;
     EXPECT_EQ(boxed["TOP"].bbox, (BoundingBox{1, 1, 2, 2})) << columns << " by " << rows;
@@ -226,7 +218,7 @@ TEST(StructureBox, ReferencesToEmptyStructuresPlaceTheirPoint) {
   GdsStructure top = cell("TOP");
   top.srefs.push_back(sref("EMPTY", 7, -3));
   top.srefs.push_back(sref("EMPTY", 9, 4));
-  top.arefs.push_back(aref("EMPTY", 3, 2, {0, 0, 300, 0, 0, 200}));
+  top.arefs.push_back(arrayReference("EMPTY", 3, 2, {0, 0, 300, 0, 0, 200}));
 
   const Boxed boxed = computeBoxes({top, empty});
   std::vector<std::string> expected = {kUninitialized, kUninitialized};
@@ -241,16 +233,17 @@ TEST(StructureBox, ReferenceToANamelessStructureEndsItsList) {
   GdsStructure srefs = cell("SREFS");
   srefs.srefs.push_back(sref("LEAF", 0, 0));
   srefs.srefs.push_back(sref("", 0, 0));
-  srefs.srefs.push_back(sref("LEAF", 1000, 1000));                            // skipped
-  srefs.arefs.push_back(aref("LEAF", 1, 1, {-50, -50, -40, -50, -50, -40}));  // still counts
+  srefs.srefs.push_back(sref("LEAF", 1000, 1000));  // skipped
+  srefs.arefs.push_back(
+      arrayReference("LEAF", 1, 1, {-50, -50, -40, -50, -50, -40}));  // still counts
 
   GdsStructure arefs = leaf("AREFS", {0, 0, 1, 1});
-  arefs.arefs.push_back(aref("LEAF", 1, 1, {20, 20, 30, 20, 20, 30}));
-  arefs.arefs.push_back(aref("", 1, 1, {0, 0, 1, 0, 0, 1}));
-  arefs.arefs.push_back(aref("LEAF", 1, 1, {900, 900, 910, 900, 900, 910}));  // skipped
+  arefs.arefs.push_back(arrayReference("LEAF", 1, 1, {20, 20, 30, 20, 20, 30}));
+  arefs.arefs.push_back(arrayReference("", 1, 1, {0, 0, 1, 0, 0, 1}));
+  arefs.arefs.push_back(arrayReference("LEAF", 1, 1, {900, 900, 910, 900, 900, 910}));  // skipped
 
   GdsStructure nothing = cell("NOTHING");
-  nothing.arefs.push_back(aref("", 1, 1, {5, 5, 6, 5, 5, 6}));
+  nothing.arefs.push_back(arrayReference("", 1, 1, {5, 5, 6, 5, 5, 6}));
 
   const Boxed boxed = computeBoxes({srefs, arefs, nothing, leaf("LEAF", {0, 0, 10, 10})});
   EXPECT_EQ(
@@ -269,8 +262,8 @@ TEST(StructureBox, MissingStructuresAreReportedOnceAndCountNothing) {
   top.srefs.push_back(sref("GHOST", -900, -900));
   top.srefs.push_back(sref("GHOST", 900, 900));
   top.srefs.push_back(sref("LEAF", 100, 100));
-  top.arefs.push_back(aref("PHANTOM", 1, 1, {-900, -900, 900, -900, -900, 900}));
-  top.arefs.push_back(aref("LEAF", 1, 1, {-10, -10, 0, -10, -10, 0}));
+  top.arefs.push_back(arrayReference("PHANTOM", 1, 1, {-900, -900, 900, -900, -900, 900}));
+  top.arefs.push_back(arrayReference("LEAF", 1, 1, {-10, -10, 0, -10, -10, 0}));
   GdsStructure other = leaf("OTHER", {0, 0, 1, 1});
   other.srefs.push_back(sref("GHOST", 0, 0));
   other.srefs.push_back(sref("ghost", 0, 0));  // names are case sensitive
@@ -341,13 +334,13 @@ TEST(StructureBox, ValuesSaturateAtTheEndsOfTheRange) {
        {kMin, kMin, kMax, kMax}},
       {"array beyond the largest x",
        with([](GdsStructure& t) {
-         t.arefs.push_back(aref("LEAF", 1, 1, {kMax - 10, 0, kMax, 0, kMax - 10, 10}));
+         t.arefs.push_back(arrayReference("LEAF", 1, 1, {kMax - 10, 0, kMax, 0, kMax - 10, 10}));
        }),
        {0, 0, 100, 100},
        {kMax - 10, 0, kMax, 100}},
       {"array of a structure spanning the whole range",
        with([](GdsStructure& t) {
-         t.arefs.push_back(aref("LEAF", 1, 1, {0, 0, 10, 0, 0, 10}));
+         t.arefs.push_back(arrayReference("LEAF", 1, 1, {0, 0, 10, 0, 0, 10}));
        }),
        {kMin, kMin, kMax, kMax},
        {0, 0, kMax, kMax}},
@@ -441,7 +434,7 @@ TEST(BoundingBoxes, ChainsAreBoxedFromTheBottomUpInAnyStoredOrder) {
 TEST(BoundingBoxes, TheLongestChainSetsTheLevel) {
   GdsStructure s1 = cell("S1");
   s1.srefs.push_back(sref("S3", 0, 0));
-  s1.arefs.push_back(aref("S2", 1, 1, {0, 0, 1, 0, 0, 1}));
+  s1.arefs.push_back(arrayReference("S2", 1, 1, {0, 0, 1, 0, 0, 1}));
   GdsStructure s2 = cell("S2");
   s2.srefs.push_back(sref("S3", 50, 50));
   Boxed boxed = computeBoxes({s1, s2, leaf("S3", {0, 0, 10, 10})});

@@ -16,22 +16,6 @@
 namespace tessel::testing {
 namespace {
 
-struct Imported {
-  int result = -1;
-  GdsLibrary library;
-  std::vector<std::string> lines;
-};
-
-Imported importBytes(const Bytes& bytes) {
-  Imported imported;
-  const std::string output = captureOutput([&] {
-    MemorySource source(bytes);
-    imported.result = importStream(imported.library, source, "in.gds");
-  });
-  imported.lines = splitLines(output);
-  return imported;
-}
-
 const std::string kImporting = "Importing \"in.gds\" into Tessel.";
 const std::string kEndOfLibrary = "Reached end of library.";
 const std::string kDone = "GDS file successfully imported.";

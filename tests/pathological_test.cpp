@@ -33,22 +33,6 @@ std::vector<std::string> expectedImport(const std::string& file,
   return lines;
 }
 
-// Imports bytes in process, with the messages captured.
-struct Imported {
-  GdsLibrary library;
-  int result = -1;
-  std::vector<std::string> lines;
-};
-Imported importBytes(const Bytes& bytes) {
-  Imported imported;
-  const std::string output = captureOutput([&] {
-    MemorySource source(std::span<const uint8_t>(bytes.data(), bytes.size()));
-    imported.result = importStream(imported.library, source, "in.gds");
-  });
-  imported.lines = splitLines(output);
-  return imported;
-}
-
 const GdsStructure& structureNamed(const GdsLibrary& library, const std::string& name) {
   const int32_t position = findStructure(library, name);
   EXPECT_GE(position, 0) << name;

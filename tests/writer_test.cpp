@@ -36,15 +36,6 @@ Written writeWith(const std::function<void(GdsWriter&)>& action) {
   return out;
 }
 
-GdsAref aref(const char* name, int32_t columns, int32_t rows, std::array<int32_t, 6> xy) {
-  GdsAref element;
-  element.name = name;
-  element.columns = columns;
-  element.rows = rows;
-  element.xy = xy;
-  return element;
-}
-
 struct ElementCase {
   const char* what;
   std::function<void(GdsWriter&)> write;
@@ -62,7 +53,7 @@ TEST(ElementWriters, WriteTheirRecords) {
   flagged.propattr = 3;
   flagged.propvalue = "value";
 
-  GdsAref turned = aref("ARRAY", 1, 1, {0, 0, 10, 0, 0, 10});
+  GdsAref turned = arrayReference("ARRAY", 1, 1, {0, 0, 10, 0, 0, 10});
   turned.reflection = true;
   turned.angle = 270.0;
   turned.scale = 2.0;
@@ -191,7 +182,7 @@ TEST(ElementWriters, WriteTheirRecords) {
        "Incorrect parameters for record: 0x1206\n"},
       {"AREF of 3 columns and 2 rows",
        [](GdsWriter& w) {
-         w.writeAref(aref("ARR", 3, 2, {1, 2, 301, 2, 1, -198}));
+         w.writeAref(arrayReference("ARR", 3, 2, {1, 2, 301, 2, 1, -198}));
        },
        StreamBuilder()
            .none(rec::AREF)
@@ -465,7 +456,7 @@ TEST(WriteLibrary, StructuresListByListInFixedOrder) {
   mixed.nodes.back().yCor = {2};
   mixed.paths.emplace_back(1, 5, Coordinates{0, 1}, Coordinates{0, 1});
   mixed.boundaries.emplace_back(1, 0, 0, 10, 10);
-  mixed.arefs.push_back(aref("B", 1, 1, {}));
+  mixed.arefs.push_back(arrayReference("B", 1, 1, {}));
   for (const char* name : {"A1", "A2", "A3"})
     mixed.srefs.emplace_back(name, 0, 0);
   GdsStructure odd;

@@ -1,5 +1,8 @@
 #include "support/support.h"
 
+#include "import/importer.h"
+#include "stream/byte_source.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,7 +47,8 @@ StreamBuilder& StreamBuilder::bits(RecordCode code, uint16_t value) {
 }
 StreamBuilder& StreamBuilder::int2(RecordCode code, std::initializer_list<int32_t> values) {
   putHeader(bytes_, 2 * values.size(), code);
-  for (int32_t v : values) put16(bytes_, static_cast<uint32_t>(v) & 0xFFFF);
+  for (int32_t v : values)
+    put16(bytes_, static_cast<uint32_t>(v) & 0xFFFF);
   return *this;
 }
 StreamBuilder& StreamBuilder::int4(RecordCode code, const std::vector<int32_t>& values) {
@@ -58,7 +62,8 @@ StreamBuilder& StreamBuilder::int4(RecordCode code, const std::vector<int32_t>& 
 StreamBuilder& StreamBuilder::real8(RecordCode code, std::initializer_list<uint64_t> values) {
   putHeader(bytes_, 8 * values.size(), code);
   for (uint64_t v : values)
-    for (int shift = 56; shift >= 0; shift -= 8) bytes_.push_back(static_cast<uint8_t>(v >> shift));
+    for (int shift = 56; shift >= 0; shift -= 8)
+      bytes_.push_back(static_cast<uint8_t>(v >> shift));
   return *this;
 }
 StreamBuilder& StreamBuilder::text(RecordCode code, const std::string& text) {
@@ -107,7 +112,8 @@ TempDir::~TempDir() {
 
 void writeBytes(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes readBytes(const std::string& path) {
@@ -127,7 +133,9 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-std::vector<std::string> RunResult::lines() const { return splitLines(output); }
+std::vector<std::string> RunResult::lines() const {
+  return splitLines(output);
+}
 
 std::vector<std::string> RunResult::linesAfterBanner() const {
   auto all = lines();
@@ -154,14 +162,16 @@ RunResult runTessel(const std::vector<std::string>& arguments, const std::string
   if (!workingDirectory.empty()) command += "cd " + shellQuote(workingDirectory) + " && ";
   if (!pathPrefix.empty()) command += "PATH=" + shellQuote(pathPrefix) + ":\"$PATH\" ";
   command += shellQuote(TESSEL_BINARY);
-  for (const auto& argument : arguments) command += " " + shellQuote(argument);
+  for (const auto& argument : arguments)
+    command += " " + shellQuote(argument);
   command += " 2>/dev/null";
   RunResult result;
   std::FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return result;
   char buffer[65536];
   size_t count;
-  while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, count);
+  while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    result.output.append(buffer, count);
   const int status = ::pclose(pipe);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
@@ -175,12 +185,34 @@ std::string captureOutput(const std::function<void()>& action) {
   return ::testing::internal::GetCapturedStdout();
 }
 
+Imported importBytes(const Bytes& bytes) {
+  Imported imported;
+  const std::string output = captureOutput([&] {
+    MemorySource source(bytes);
+    imported.result = importStream(imported.library, source, "in.gds");
+  });
+  imported.lines = splitLines(output);
+  return imported;
+}
+
+GdsAref arrayReference(const std::string& name, int32_t columns, int32_t rows,
+                       std::array<int32_t, 6> xy, double angle) {
+  GdsAref reference;
+  reference.name = name;
+  reference.columns = columns;
+  reference.rows = rows;
+  reference.xy = xy;
+  reference.angle = angle;
+  return reference;
+}
+
 std::vector<fs::path> corpusFiles() {
   std::vector<fs::path> files;
   std::error_code error;
   if (!fs::is_directory(TESSEL_CORPUS_DIR, error)) return files;
   for (const auto& entry : fs::recursive_directory_iterator(TESSEL_CORPUS_DIR, error))
-    if (entry.is_regular_file() && entry.path().extension() == ".gds") files.push_back(entry.path());
+    if (entry.is_regular_file() && entry.path().extension() == ".gds")
+      files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   return files;
 }

@@ -2,6 +2,7 @@
 // built binary, capturing standard output, the real-file corpus.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "model/library.h"
 #include "stream/record.h"
 
 namespace tessel::testing {
@@ -78,10 +80,24 @@ RunResult runTessel(const std::vector<std::string>& arguments,
 std::string captureOutput(const std::function<void()>& action);
 std::vector<std::string> splitLines(const std::string& text);
 
+// Imports bytes in process (as "in.gds"), with the messages captured.
+struct Imported {
+  int result = -1;
+  GdsLibrary library;
+  std::vector<std::string> lines;
+};
+Imported importBytes(const Bytes& bytes);
+
+// An array reference built in code.
+GdsAref arrayReference(const std::string& name, int32_t columns, int32_t rows,
+                       std::array<int32_t, 6> xy, double angle = 0);
+
 // The real files written by other tools, or empty when the folder is absent.
 std::vector<std::filesystem::path> corpusFiles();
-#define TESSEL_SKIP_WITHOUT_CORPUS(files)                                                  \
-  if ((files).empty()) GTEST_SKIP() << "The corpus folder " TESSEL_CORPUS_DIR " is absent; " \
-                                       "the tests on real files are skipped."
+#define TESSEL_SKIP_WITHOUT_CORPUS(files)                \
+  if ((files).empty())                                   \
+  GTEST_SKIP() << "The corpus folder " TESSEL_CORPUS_DIR \
+                  " is absent; "                         \
+                  "the tests on real files are skipped."
 
 }  // namespace tessel::testing
