@@ -1,8 +1,14 @@
 #include "import/importer.h"
 
+#include <algorithm>
+#include <cassert>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,110 +24,116 @@ namespace {
 
 enum class Step {
   Decoded,       // the next record is decoded in the scratch outputs
-  DecodeFailed,  // the record could not be decoded (message printed)
-  Stopped,       // the file ended or its framing broke (message printed); nothing more to read
+  DecodeFailed,  // the record could not be decoded (message given)
+  Stopped,       // the file ended or its framing broke (message given); nothing more to read
 };
 
-class Importer {
+// Where message lines go: straight to standard output, or into a buffer that is printed later
+// in file order.
+class Messages {
  public:
-  Importer(GdsLibrary& library, ByteSource& source) : library_(library), reader_(source) {}
-
-  // Returns true when the library was read to its ENDLIB without a damaged record.
-  bool run() {
-    readLibrary();
-    library_.structureIndex.try_emplace(std::string(), kUnnamedStructurePosition);
-    computeBoundingBoxes(library_);
-    printLine("GDS file successfully imported.");
-    return !damaged_;
+  explicit Messages(std::string* buffer = nullptr) : buffer_(buffer) {}
+  void line(std::string_view text) {
+    if (!buffer_) return printLine(text);
+    buffer_->append(text);
+    buffer_->push_back('\n');
+  }
+  void quoted(std::string_view prefix, std::string_view name, std::string_view suffix) {
+    if (!buffer_) return printQuoted(prefix, name, suffix);
+    buffer_->append(prefix).append(1, '"').append(name).append(1, '"').append(suffix);
+    buffer_->push_back('\n');
   }
 
  private:
-  Step step() {
+  std::string* buffer_;
+};
+
+// A sequence of whole records: the file itself, or the records of one structure cut from it.
+class RecordFeed {
+ public:
+  virtual ~RecordFeed() = default;
+  virtual ReadStatus next(RecordView& record) = 0;
+};
+
+class ReaderFeed final : public RecordFeed {
+ public:
+  explicit ReaderFeed(RecordReader& reader) : reader_(reader) {}
+  ReadStatus next(RecordView& record) override { return reader_.next(record); }
+
+ private:
+  RecordReader& reader_;
+};
+
+// The records held in `bytes`, then `endStatus`, or the records of `rest` when given.
+class BytesFeed final : public RecordFeed {
+ public:
+  BytesFeed(const std::vector<uint8_t>& bytes, ReadStatus endStatus, RecordFeed* rest = nullptr)
+      : bytes_(bytes), endStatus_(endStatus), rest_(rest) {}
+  ReadStatus next(RecordView& record) override {
+    if (position_ >= bytes_.size()) return rest_ ? rest_->next(record) : endStatus_;
+    record.bytes = bytes_.data() + position_;
+    record.length = static_cast<uint16_t>(readBigEndian(record.bytes, 0, 2));
+    position_ += record.length;
+    return ReadStatus::Record;
+  }
+  bool exhausted() const { return position_ >= bytes_.size(); }
+
+ private:
+  const std::vector<uint8_t>& bytes_;
+  ReadStatus endStatus_;
+  RecordFeed* rest_;
+  size_t position_ = 0;
+};
+
+bool isElementStart(RecordCode code) {
+  switch (code) {
+    case rec::BOUNDARY:
+    case rec::PATH:
+    case rec::SREF:
+    case rec::AREF:
+    case rec::TEXT:
+    case rec::NODE:
+    case rec::BOX:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Reads records into decoded values and structures. One per thread: it keeps its scratch
+// outputs and its table of shared texts from one structure to the next.
+class StructureParser {
+ public:
+  // Reads and decodes the next record of `feed`; reports a failure to `out`.
+  Step step(RecordFeed& feed, Messages& out) {
     RecordView record;
-    const ReadStatus status = reader_.next(record);
+    const ReadStatus status = feed.next(record);
     if (status != ReadStatus::Record) {
-      printLine(readStatusMessage(status));
+      out.line(readStatusMessage(status));
       damaged_ = true;
       return Step::Stopped;
     }
-    if (decodeRecord(record.span(), code_, bits_, ints_, reals_, text_) != 0) {
-      printLine("Error: Unable to read GDS file.");
+    if (record.bytes[3] > dtype::ASCII) out.line("Unknown data type.");
+    if (record.bytes[3] > dtype::ASCII ||
+        decodeRecord(record.span(), code_, bits_, ints_, reals_, text_) != 0) {
+      out.line("Error: Unable to read GDS file.");
       damaged_ = true;
       return Step::DecodeFailed;
     }
     return Step::Decoded;
   }
 
-  // True when the record carries at least `count` values; otherwise reports it.
-  static bool hasValues(size_t present, size_t count) {
-    if (present >= count) return true;
-    printLine("Error: Record has too few values.");
-    return false;
-  }
-  bool firstInt(int32_t& field) {
-    if (!hasValues(ints_.size(), 1)) return false;
-    field = ints_[0];
-    return true;
-  }
-  bool firstInt(uint32_t& field) {
-    if (!hasValues(ints_.size(), 1)) return false;
-    field = static_cast<uint32_t>(ints_[0]);
-    return true;
-  }
-  void firstReal(double& field) {
-    if (hasValues(reals_.size(), 1)) field = reals_[0];
-  }
-
-  void readLibrary() {
-    for (;;) {
-      if (step() != Step::Decoded) return;
-      switch (code_) {
-        case rec::HEADER:
-          firstInt(library_.version);
-          break;
-        case rec::BGNLIB:
-          library_.bgnlib.insert(library_.bgnlib.end(), ints_.begin(), ints_.end());
-          break;
-        case rec::LIBNAME:
-          library_.name = text_;
-          break;
-        case rec::UNITS:
-          if (hasValues(reals_.size(), 2)) {
-            library_.userUnit = reals_[0];
-            library_.meterUnit = reals_[1];
-          }
-          break;
-        case rec::ENDLIB:
-          printLine("Reached end of library.");
-          return;
-        case rec::BGNSTR:
-          if (readStructure() == Step::Stopped) return;
-          break;
-        case rec::GENERATIONS:
-          firstInt(library_.generations);
-          break;
-        default:
-          printLine("Error: Unrecognized record.");
-          break;
-      }
-    }
-  }
-
-  void handOver() {
-    if (library_.addStructure(std::move(structure_)) != 0)
-      printQuoted("Warning: Structure ", structure_.name,
-                  " defined more than once; the first definition is kept.");
+  // Reads one structure, from its BGNSTR record (the next of `feed`) to its ENDSTR, or to the
+  // record or the end of the file that ends it early. The structure is left in `structure`.
+  Step readStructure(RecordFeed& feed, Messages& out, GdsStructure& structure) {
+    feed_ = &feed;
+    out_ = &out;
     structure_ = GdsStructure();
-  }
-
-  // Reads from after BGNSTR to ENDSTR; the structure is handed over in every case.
-  Step readStructure() {
-    structure_ = GdsStructure();
+    Step result = step(feed, out);  // BGNSTR: the caller has seen it decode
     structure_.bgnstr.assign(ints_.begin(), ints_.end());
-    Step result = Step::Decoded;
-    bool open = true;
+    bool open = result == Step::Decoded;
     while (open) {
-      result = step();
+      result = step(feed, out);
       if (result != Step::Decoded) break;
       switch (code_) {
         case rec::STRNAME:
@@ -152,13 +164,45 @@ class Importer {
           result = readBox();
           break;
         default:
-          printLine("Error: Unrecognized record.");
+          out.line("Error: Unrecognized record.");
           break;
       }
       if (result == Step::Stopped) open = false;
     }
-    handOver();
+    structure = std::move(structure_);
     return result;
+  }
+
+  // True when the record carries at least `count` values; otherwise reports it.
+  bool hasValues(size_t present, size_t count, Messages& out) {
+    if (present >= count) return true;
+    out.line("Error: Record has too few values.");
+    return false;
+  }
+  bool firstInt(int32_t& field, Messages& out) {
+    if (!hasValues(ints_.size(), 1, out)) return false;
+    field = ints_[0];
+    return true;
+  }
+
+  bool damaged() const { return damaged_; }
+  void setDamaged(bool damaged) { damaged_ = damaged; }
+  RecordCode code() const { return code_; }
+  const std::vector<int32_t>& ints() const { return ints_; }
+  const std::vector<double>& reals() const { return reals_; }
+  const std::string& text() const { return text_; }
+
+ private:
+  Step step() { return step(*feed_, *out_); }
+  bool hasValues(size_t present, size_t count) { return hasValues(present, count, *out_); }
+  bool firstInt(int32_t& field) { return firstInt(field, *out_); }
+  bool firstInt(uint32_t& field) {
+    if (!hasValues(ints_.size(), 1)) return false;
+    field = static_cast<uint32_t>(ints_[0]);
+    return true;
+  }
+  void firstReal(double& field) {
+    if (hasValues(reals_.size(), 1)) field = reals_[0];
   }
 
   // Reads an element's records up to ENDEL. `accept` stores a record the kind takes and
@@ -169,7 +213,7 @@ class Importer {
       const Step result = step();
       if (result != Step::Decoded) return result == Step::Stopped ? result : Step::Decoded;
       if (code_ == rec::ENDEL) return Step::Decoded;
-      if (!accept()) printLine("Error: Unrecognized record.");
+      if (!accept()) out_->line("Error: Unrecognized record.");
     }
   }
 
@@ -193,7 +237,7 @@ class Importer {
 
   void listXY(Coordinates& xCor, Coordinates& yCor) {
     if (ints_.size() % 2 != 0) {
-      printLine("Error: XY co_ordinates uneven");
+      out_->line("Error: XY co_ordinates uneven");
       return;
     }
     const size_t points = ints_.size() / 2;
@@ -210,7 +254,7 @@ class Importer {
 
   bool evenValues() {
     if (ints_.size() % 2 == 0) return true;
-    printLine("Error: Missing X or Y co-ordinate");
+    out_->line("Error: Missing X or Y co-ordinate");
     return false;
   }
 
@@ -371,8 +415,8 @@ class Importer {
     return result;
   }
 
-  GdsLibrary& library_;
-  RecordReader reader_;
+  RecordFeed* feed_ = nullptr;
+  Messages* out_ = nullptr;
   bool damaged_ = false;
   // Decoded outputs, reused for every record.
   RecordCode code_ = 0;
@@ -382,6 +426,309 @@ class Importer {
   std::string text_;
   GdsStructure structure_;
   InternTable interned_;
+};
+
+// True when decodeRecord would decode the record: the end of a structure can be told from the
+// record headers alone, before any structure is parsed.
+bool decodable(const RecordView& record) {
+  const int dataType = record.bytes[3];
+  const size_t payload = record.length - kRecordHeaderSize;
+  switch (dataType) {
+    case dtype::NONE:
+    case dtype::ASCII:
+      return true;
+    case dtype::BITS:
+      return payload >= 2;
+    case dtype::INT2:
+      return payload % 2 == 0;
+    case dtype::INT4:
+      return payload % 4 == 0;
+    case dtype::REAL8:
+      return payload % 8 == 0;
+    default:
+      return false;
+  }
+}
+
+// The records of one structure, cut from the file, and what parsing them gave.
+struct StructureJob {
+  std::vector<uint8_t> bytes;
+  size_t size = 0;                         // of the records, kept when they are released
+  ReadStatus endStatus = ReadStatus::End;  // the file's status after the last record
+  bool endsFile = false;                   // the file ended or broke inside the structure
+  // Filled by the parser:
+  bool done = false;
+  bool damaged = false;
+  std::string messages;
+  GdsStructure structure;
+};
+
+// Parses structures on the other cores while the reading thread cuts the next ones from the
+// file. Results are used in file order, so the messages and the library come out exactly as
+// one thread would make them.
+class ParserPool {
+ public:
+  ParserPool() = default;
+  // Starts the parser threads: one per further core, at most three.
+  void start() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    const unsigned workers = std::clamp(cores, 1u, 4u) - 1;
+    for (unsigned i = 0; i < workers; ++i)
+      threads_.emplace_back([this] { work(); });
+    started_ = true;
+  }
+  bool started() const { return started_; }
+  ~ParserPool() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wanted_.notify_all();
+    for (auto& thread : threads_)
+      thread.join();
+  }
+  ParserPool(const ParserPool&) = delete;
+  ParserPool& operator=(const ParserPool&) = delete;
+
+  void submit(StructureJob* job) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(job);
+    }
+    wanted_.notify_one();
+  }
+
+  // Waits until `job` is parsed, parsing queued jobs meanwhile with `helper`.
+  void await(StructureJob* job, StructureParser& helper) {
+    std::unique_lock lock(mutex_);
+    while (!job->done) {
+      if (!queue_.empty()) {
+        StructureJob* next = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        parse(*next, helper);
+        lock.lock();
+        next->done = true;
+        finished_.notify_all();
+      } else {
+        finished_.wait(lock);
+      }
+    }
+  }
+
+  static void parse(StructureJob& job, StructureParser& parser) {
+    Messages out(&job.messages);
+    BytesFeed feed(job.bytes, job.endStatus);
+    const bool damagedBefore = parser.damaged();
+    parser.setDamaged(false);
+    parser.readStructure(feed, out, job.structure);
+    // The job was cut where the structure ends, so parsing uses exactly its records.
+    assert(feed.exhausted());
+    job.damaged = parser.damaged();
+    parser.setDamaged(damagedBefore);
+    job.bytes = std::vector<uint8_t>();  // the records are no longer needed
+  }
+
+ private:
+  void work() {
+    StructureParser parser;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wanted_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      StructureJob* job = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      parse(*job, parser);
+      lock.lock();
+      job->done = true;
+      finished_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wanted_;
+  std::condition_variable finished_;
+  std::deque<StructureJob*> queue_;
+  bool stopping_ = false;
+  bool started_ = false;
+  std::vector<std::thread> threads_;
+};
+
+class Importer {
+ public:
+  Importer(GdsLibrary& library, ByteSource& source) : library_(library), reader_(source) {}
+
+  // Returns true when the library was read to its ENDLIB without a damaged record.
+  bool run() {
+    readLibrary();
+    finishPending();
+    library_.structureIndex.try_emplace(std::string(), kUnnamedStructurePosition);
+    computeBoundingBoxes(library_);
+    printLine("GDS file successfully imported.");
+    return !damaged_ && !parser_.damaged();
+  }
+
+ private:
+  // Library-level lines go after the lines of the structures still being parsed.
+  Messages libraryMessages() { return Messages(pending_.empty() ? nullptr : &textAfterPending_); }
+
+  void readLibrary() {
+    for (;;) {
+      Messages out = libraryMessages();
+      if (parser_.step(feed_, out) != Step::Decoded) return;
+      const std::vector<int32_t>& ints = parser_.ints();
+      switch (parser_.code()) {
+        case rec::HEADER:
+          parser_.firstInt(library_.version, out);
+          break;
+        case rec::BGNLIB:
+          library_.bgnlib.insert(library_.bgnlib.end(), ints.begin(), ints.end());
+          break;
+        case rec::LIBNAME:
+          library_.name = parser_.text();
+          break;
+        case rec::UNITS:
+          if (parser_.hasValues(parser_.reals().size(), 2, out)) {
+            library_.userUnit = parser_.reals()[0];
+            library_.meterUnit = parser_.reals()[1];
+          }
+          break;
+        case rec::ENDLIB:
+          out.line("Reached end of library.");
+          return;
+        case rec::BGNSTR:
+          if (!cutStructure()) return;
+          break;
+        case rec::GENERATIONS:
+          parser_.firstInt(library_.generations, out);
+          break;
+        default:
+          out.line("Error: Unrecognized record.");
+          break;
+      }
+    }
+  }
+
+  // Cuts the structure that starts with the BGNSTR record just read into a job for the pool.
+  // Returns false when the file ends or breaks inside it.
+  bool cutStructure() {
+    auto job = std::make_unique<StructureJob>();
+    job->bytes.assign(lastRecord_.bytes, lastRecord_.bytes + lastRecord_.length);
+    bool inElement = false;
+    for (;;) {
+      RecordView record;
+      const ReadStatus status = reader_.next(record);
+      if (status != ReadStatus::Record) {
+        job->endStatus = status;
+        job->endsFile = true;
+        break;
+      }
+      job->bytes.insert(job->bytes.end(), record.bytes, record.bytes + record.length);
+      const RecordCode code = record.code();
+      if (inElement) {
+        if (!decodable(record) || code == rec::ENDEL) inElement = false;
+        continue;
+      }
+      if (!decodable(record) || code == rec::ENDSTR) break;
+      if (isElementStart(code)) inElement = true;
+      if (job->bytes.size() > kLargestJob) return readLargeStructure(*job);
+    }
+    const bool endsFile = job->endsFile;
+    const size_t jobSize = job->bytes.size();
+    job->size = jobSize;
+    pendingBytes_ += jobSize;
+    pending_.push_back({std::move(textAfterPending_), std::move(job)});
+    textAfterPending_.clear();
+    pool_.submit(pending_.back().job.get());
+    bytesCut_ += jobSize;
+    // Threads only pay off on large files: until then each structure is parsed right away.
+    if (!pool_.started() && bytesCut_ > kParallelFrom) pool_.start();
+    if (!pool_.started())
+      finishPending();
+    else if (pendingBytes_ > kPendingLimit || pending_.size() > kPendingJobs)
+      settlePending(kPendingLimit / 2, kPendingJobs / 2);
+    return !endsFile;
+  }
+
+  // A structure too large to hold as a job is read here, after everything before it.
+  bool readLargeStructure(StructureJob& job) {
+    finishPending();
+    Messages out;
+    BytesFeed feed(job.bytes, ReadStatus::End, &feed_);
+    GdsStructure structure;
+    const Step result = parser_.readStructure(feed, out, structure);
+    handOver(std::move(structure), out);
+    return result != Step::Stopped;
+  }
+
+  void handOver(GdsStructure&& structure, Messages& out) {
+    if (library_.addStructure(std::move(structure)) == 0) return;
+    out.quoted("Warning: Structure ", structure.name,
+               " defined more than once; the first definition is kept.");
+    // Its texts may be shared with a parser thread still at work; it is released after them.
+    refused_.push_back(std::move(structure));
+  }
+
+  // Adds pending structures, with their lines, in file order, waiting for their parsing,
+  // until no more than the given bytes and structures are pending.
+  void settlePending(size_t keepBytes, size_t keepJobs) {
+    Messages direct;
+    while (!pending_.empty() && (pendingBytes_ > keepBytes || pending_.size() > keepJobs)) {
+      Pending& front = pending_.front();
+      printText(front.textBefore);
+      pool_.await(front.job.get(), parser_);
+      printText(front.job->messages);
+      damaged_ = damaged_ || front.job->damaged;
+      pendingBytes_ -= front.job->size;
+      handOver(std::move(front.job->structure), direct);
+      pending_.pop_front();
+    }
+    if (pending_.empty()) {
+      printText(textAfterPending_);
+      textAfterPending_.clear();
+    }
+  }
+  void finishPending() { settlePending(0, 0); }
+
+  static constexpr size_t kParallelFrom = size_t{1} << 20;
+  static constexpr size_t kLargestJob = size_t{16} << 20;
+  // What may wait for parsing: enough to keep the threads busy, little beside the model.
+  static constexpr size_t kPendingLimit = size_t{16} << 20;
+  static constexpr size_t kPendingJobs = 4096;
+
+  struct Pending {
+    std::string textBefore;
+    std::unique_ptr<StructureJob> job;
+  };
+
+  GdsLibrary& library_;
+  RecordReader reader_;
+  // The last record read at the library level, for cutting the structure it starts.
+  RecordView lastRecord_;
+  class LastRecordFeed final : public RecordFeed {
+   public:
+    explicit LastRecordFeed(RecordReader& reader, RecordView& last)
+        : reader_(reader), last_(last) {}
+    ReadStatus next(RecordView& record) override {
+      const ReadStatus status = reader_.next(record);
+      if (status == ReadStatus::Record) last_ = record;
+      return status;
+    }
+
+   private:
+    RecordReader& reader_;
+    RecordView& last_;
+  };
+  LastRecordFeed feed_{reader_, lastRecord_};
+  StructureParser parser_;
+  std::vector<GdsStructure> refused_;  // declared before the pool: released after its threads
+  ParserPool pool_;
+  std::deque<Pending> pending_;
+  std::string textAfterPending_;
+  size_t pendingBytes_ = 0;
+  size_t bytesCut_ = 0;
+  bool damaged_ = false;
 };
 
 }  // namespace

@@ -1,0 +1,113 @@
+// Large files are parsed on several threads; messages and structures must still come out in
+// file order, exactly as one thread reading from start to end gives them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "import/importer.h"
+#include "support/support.h"
+
+namespace tessel::testing {
+namespace {
+
+// Enough boundaries to take a file past the size from which structures are parsed in parallel.
+void addPadding(StreamBuilder& file, const std::string& name) {
+  file.beginStructure(name);
+  for (int i = 0; i < 1000; ++i)
+    file.boundary(1, {0, 0, i, 0, i, i, 0, 0});
+  file.endStructure();
+}
+
+TEST(ParallelImport, MessagesAndStructuresKeepFileOrder) {
+  StreamBuilder file;
+  file.libraryHeader();
+  std::vector<std::string> expected = {"Importing \"in.gds\" into Tessel."};
+  std::vector<std::string> names;
+  for (int i = 0; i < 40; ++i) {
+    addPadding(file, "PAD_" + std::to_string(i));
+    names.push_back("PAD_" + std::to_string(i));
+  }
+  for (int k = 0; k < 300; ++k) {
+    const std::string name = "M_" + std::to_string(k % 250);  // the last 50 repeat a name
+    file.beginStructure(name);
+    for (int i = 0; i < 50; ++i)
+      file.boundary(2, {0, 0, k, 0, k, k, 0, 0});
+    switch (k % 4) {
+      case 0:  // a record no element takes
+        file.none(rec::BOUNDARY).bits(rec::EFLAGS, 1).int4(rec::XY, {0, 0}).none(rec::ENDEL);
+        expected.push_back("Error: Unrecognized record.");
+        break;
+      case 1:  // an undecodable record inside an element ends the element only
+        file.none(rec::PATH).raw({0x00, 0x08, 0x0F, 0x04, 0, 0, 0, 0}).none(rec::ENDEL);
+        expected.push_back("Error: Unable to read GDS file.");
+        expected.push_back("Error: Unrecognized record.");  // the ENDEL left over
+        break;
+      case 2:  // a record with too few values
+        file.none(rec::SREF).text(rec::SNAME, "PAD_0").int4(rec::XY, {}).none(rec::ENDEL);
+        expected.push_back("Error: Record has too few values.");
+        break;
+      default:
+        break;
+    }
+    const std::string warning =
+        "Warning: Structure \"" + name + "\" defined more than once; the first definition is kept.";
+    if (k < 250) names.push_back(name);
+    if (k % 7 == 3) {
+      // An undecodable record at the structure level ends the structure early, and it is
+      // handed over there; what follows up to the next BGNSTR is read at the library level.
+      file.raw({0x00, 0x05, 0x0D, 0x02, 0x01}).int2(rec::LAYER, {1}).endStructure();
+      expected.push_back("Error: Unable to read GDS file.");
+      if (k >= 250) expected.push_back(warning);
+      expected.push_back("Error: Unrecognized record.");
+      expected.push_back("Error: Unrecognized record.");
+    } else {
+      file.endStructure();
+      if (k >= 250) expected.push_back(warning);
+    }
+    if (k % 5 == 0) {
+      file.text(rec::REFLIBS, "other.db");  // a library record Tessel does not keep
+      expected.push_back("Error: Unrecognized record.");
+    }
+  }
+  // The file ends inside a last structure, inside an element.
+  file.beginStructure("CUT").none(rec::BOUNDARY).int2(rec::LAYER, {3});
+  names.push_back("CUT");
+  expected.push_back("Error: Unexpected end of file.");
+  ASSERT_GT(file.bytes().size(), size_t{2} << 20);
+
+  const Imported imported = importBytes(file.bytes());
+  // The box pass reports nothing here; then the closing line.
+  expected.push_back("GDS file successfully imported.");
+  EXPECT_EQ(imported.result, kImportDamaged);
+  EXPECT_EQ(imported.lines, expected);
+
+  std::vector<std::string> stored;
+  for (const auto& structure : imported.library.structures)
+    stored.push_back(structure.name);
+  EXPECT_EQ(stored, names);
+  const GdsStructure& cut = imported.library.structures.back();
+  ASSERT_EQ(cut.boundaries.size(), 1u);
+  EXPECT_EQ(cut.boundaries[0].layer, 3u);
+  EXPECT_EQ(imported.library.structures[40].boundaries.size(), 51u);  // M_0 with its extra one
+}
+
+TEST(ParallelImport, LargeFileReadToEndlib) {
+  StreamBuilder file;
+  file.libraryHeader();
+  for (int i = 0; i < 60; ++i)
+    addPadding(file, "PAD_" + std::to_string(i));
+  file.beginStructure("TOP");
+  for (int i = 0; i < 60; ++i)
+    file.sref("PAD_" + std::to_string(i), i * 1000, 0);
+  file.endStructure().endLibrary();
+  const Imported imported = importBytes(file.bytes());
+  EXPECT_EQ(imported.result, kImported);
+  ASSERT_EQ(imported.library.structures.size(), 61u);
+  EXPECT_EQ(imported.library.structures.back().bbox, (BoundingBox{0, 0, 59999, 999}));
+  EXPECT_EQ(imported.lines.back(), "GDS file successfully imported.");
+  EXPECT_EQ(imported.lines[imported.lines.size() - 2], "Reached end of library.");
+}
+
+}  // namespace
+}  // namespace tessel::testing
