@@ -667,7 +667,7 @@ class Importer {
     out.quoted("Warning: Structure ", structure.name,
                " defined more than once; the first definition is kept.");
     // Its texts may be shared with a parser thread still at work; it is released after them.
-    refused_.push_back(std::move(structure));
+    if (pool_.started()) refused_.push_back(std::move(structure));
   }
 
   // Adds pending structures, with their lines, in file order, waiting for their parsing,
