@@ -130,6 +130,7 @@ class StructureParser {
     out_ = &out;
     structure_ = GdsStructure();
     Step result = step(feed, out);  // BGNSTR: the caller has seen it decode
+    assert(result == Step::Decoded && code_ == rec::BGNSTR);
     structure_.bgnstr.assign(ints_.begin(), ints_.end());
     bool open = result == Step::Decoded;
     while (open) {
@@ -450,17 +451,23 @@ bool decodable(const RecordView& record) {
   }
 }
 
-// The records of one structure, cut from the file, and what parsing them gave.
+// One structure as a parser thread gives it back.
+struct ParsedStructure {
+  GdsStructure structure;
+  std::string messages;
+  bool damaged = false;
+};
+
+// The records of consecutive structures, cut from the file, and what parsing them gave.
 struct StructureJob {
   std::vector<uint8_t> bytes;
   size_t size = 0;                         // of the records, kept when they are released
   ReadStatus endStatus = ReadStatus::End;  // the file's status after the last record
-  bool endsFile = false;                   // the file ended or broke inside the structure
+  bool endsFile = false;                   // the file ended or broke inside the last structure
+  bool submitted = false;
   // Filled by the parser:
   bool done = false;
-  bool damaged = false;
-  std::string messages;
-  GdsStructure structure;
+  std::vector<ParsedStructure> results;
 };
 
 // Parses structures on the other cores while the reading thread cuts the next ones from the
@@ -517,14 +524,16 @@ class ParserPool {
   }
 
   static void parse(StructureJob& job, StructureParser& parser) {
-    Messages out(&job.messages);
     BytesFeed feed(job.bytes, job.endStatus);
     const bool damagedBefore = parser.damaged();
-    parser.setDamaged(false);
-    parser.readStructure(feed, out, job.structure);
-    // The job was cut where the structure ends, so parsing uses exactly its records.
-    assert(feed.exhausted());
-    job.damaged = parser.damaged();
+    // The job was cut where its structures end, so each parse starts at a BGNSTR record.
+    while (!feed.exhausted()) {
+      ParsedStructure& result = job.results.emplace_back();
+      Messages out(&result.messages);
+      parser.setDamaged(false);
+      parser.readStructure(feed, out, result.structure);
+      result.damaged = parser.damaged();
+    }
     parser.setDamaged(damagedBefore);
     job.bytes = std::vector<uint8_t>();  // the records are no longer needed
   }
@@ -578,6 +587,7 @@ class Importer {
       Messages out = libraryMessages();
       if (parser_.step(feed_, out) != Step::Decoded) return;
       const std::vector<int32_t>& ints = parser_.ints();
+      if (parser_.code() != rec::BGNSTR) closeBatch();
       switch (parser_.code()) {
         case rec::HEADER:
           parser_.firstInt(library_.version, out);
@@ -599,7 +609,7 @@ class Importer {
           return;
         case rec::BGNSTR:
           if (!cutStructure()) return;
-          break;
+          continue;
         case rec::GENERATIONS:
           parser_.firstInt(library_.generations, out);
           break;
@@ -610,21 +620,26 @@ class Importer {
     }
   }
 
-  // Cuts the structure that starts with the BGNSTR record just read into a job for the pool.
-  // Returns false when the file ends or breaks inside it.
+  // Cuts the structure that starts with the BGNSTR record just read into the open batch of
+  // structures. Returns false when the file ends or breaks inside it.
   bool cutStructure() {
-    auto job = std::make_unique<StructureJob>();
-    job->bytes.assign(lastRecord_.bytes, lastRecord_.bytes + lastRecord_.length);
+    if (pending_.empty() || pending_.back().job->submitted) {
+      pending_.push_back({std::move(textAfterPending_), std::make_unique<StructureJob>()});
+      textAfterPending_.clear();
+    }
+    StructureJob& job = *pending_.back().job;
+    const size_t start = job.bytes.size();
+    job.bytes.insert(job.bytes.end(), lastRecord_.bytes, lastRecord_.bytes + lastRecord_.length);
     bool inElement = false;
     for (;;) {
       RecordView record;
       const ReadStatus status = reader_.next(record);
       if (status != ReadStatus::Record) {
-        job->endStatus = status;
-        job->endsFile = true;
+        job.endStatus = status;
+        job.endsFile = true;
         break;
       }
-      job->bytes.insert(job->bytes.end(), record.bytes, record.bytes + record.length);
+      job.bytes.insert(job.bytes.end(), record.bytes, record.bytes + record.length);
       const RecordCode code = record.code();
       if (inElement) {
         if (!decodable(record) || code == rec::ENDEL) inElement = false;
@@ -632,30 +647,41 @@ class Importer {
       }
       if (!decodable(record) || code == rec::ENDSTR) break;
       if (isElementStart(code)) inElement = true;
-      if (job->bytes.size() > kLargestJob) return readLargeStructure(*job);
+      if (job.bytes.size() - start > kLargestJob) return readLargeStructure(start);
     }
-    const bool endsFile = job->endsFile;
-    const size_t jobSize = job->bytes.size();
-    job->size = jobSize;
-    pendingBytes_ += jobSize;
-    pending_.push_back({std::move(textAfterPending_), std::move(job)});
-    textAfterPending_.clear();
-    pool_.submit(pending_.back().job.get());
-    bytesCut_ += jobSize;
+    const size_t cut = job.bytes.size() - start;
+    job.size += cut;
+    pendingBytes_ += cut;
+    bytesCut_ += cut;
+    const bool endsFile = job.endsFile;
     // Threads only pay off on large files: until then each structure is parsed right away.
     if (!pool_.started() && bytesCut_ > kParallelFrom) pool_.start();
-    if (!pool_.started())
+    if (!pool_.started()) {
       finishPending();
-    else if (pendingBytes_ > kPendingLimit || pending_.size() > kPendingJobs)
-      settlePending(kPendingLimit / 2, kPendingJobs / 2);
+    } else if (endsFile || job.bytes.size() >= kBatchBytes) {
+      closeBatch();
+      if (pendingBytes_ > kPendingLimit || pending_.size() > kPendingJobs)
+        settlePending(kPendingLimit / 2, kPendingJobs / 2);
+    }
     return !endsFile;
   }
 
-  // A structure too large to hold as a job is read here, after everything before it.
-  bool readLargeStructure(StructureJob& job) {
+  // Hands the batch being cut to the parser threads.
+  void closeBatch() {
+    if (pending_.empty() || pending_.back().job->submitted) return;
+    pending_.back().job->submitted = true;
+    pool_.submit(pending_.back().job.get());
+  }
+
+  // A structure too large to hold in a batch is read here, after everything before it; its
+  // records so far are the open batch's from `start` on.
+  bool readLargeStructure(size_t start) {
+    StructureJob& job = *pending_.back().job;
+    std::vector<uint8_t> records(job.bytes.begin() + static_cast<long>(start), job.bytes.end());
+    job.bytes.resize(start);
     finishPending();
     Messages out;
-    BytesFeed feed(job.bytes, ReadStatus::End, &feed_);
+    BytesFeed feed(records, ReadStatus::End, &feed_);
     GdsStructure structure;
     const Step result = parser_.readStructure(feed, out, structure);
     handOver(std::move(structure), out);
@@ -671,17 +697,20 @@ class Importer {
   }
 
   // Adds pending structures, with their lines, in file order, waiting for their parsing,
-  // until no more than the given bytes and structures are pending.
+  // until no more than the given bytes and batches are pending.
   void settlePending(size_t keepBytes, size_t keepJobs) {
+    closeBatch();
     Messages direct;
     while (!pending_.empty() && (pendingBytes_ > keepBytes || pending_.size() > keepJobs)) {
       Pending& front = pending_.front();
       printText(front.textBefore);
       pool_.await(front.job.get(), parser_);
-      printText(front.job->messages);
-      damaged_ = damaged_ || front.job->damaged;
+      for (ParsedStructure& result : front.job->results) {
+        printText(result.messages);
+        damaged_ = damaged_ || result.damaged;
+        handOver(std::move(result.structure), direct);
+      }
       pendingBytes_ -= front.job->size;
-      handOver(std::move(front.job->structure), direct);
       pending_.pop_front();
     }
     if (pending_.empty()) {
@@ -693,9 +722,12 @@ class Importer {
 
   static constexpr size_t kParallelFrom = size_t{1} << 20;
   static constexpr size_t kLargestJob = size_t{16} << 20;
+  // Small structures travel together, so a file of a million tiny ones is not a million
+  // hand-overs between threads.
+  static constexpr size_t kBatchBytes = size_t{64} << 10;
   // What may wait for parsing: enough to keep the threads busy, little beside the model.
   static constexpr size_t kPendingLimit = size_t{16} << 20;
-  static constexpr size_t kPendingJobs = 4096;
+  static constexpr size_t kPendingJobs = 256;
 
   struct Pending {
     std::string textBefore;

@@ -109,5 +109,31 @@ TEST(ParallelImport, LargeFileReadToEndlib) {
   EXPECT_EQ(imported.lines[imported.lines.size() - 2], "Reached end of library.");
 }
 
+TEST(ParallelImport, StructureTooLargeForABatchIsReadInPlace) {
+  StreamBuilder file;
+  file.libraryHeader();
+  for (int i = 0; i < 20; ++i)
+    addPadding(file, "PAD_" + std::to_string(i));
+  file.text(rec::REFLIBS, "other.db");
+  // More than 16 MB of boundaries in one structure, with a bad record early on.
+  file.beginStructure("HUGE").none(rec::BOUNDARY).bits(rec::EFLAGS, 1).none(rec::ENDEL);
+  for (int i = 0; i < 330000; ++i)
+    file.boundary(4, {0, 0, 5, 0, 5, 5, 0, 0});
+  file.endStructure().text(rec::FONTS, "font").beginStructure("AFTER").endStructure().endLibrary();
+  ASSERT_GT(file.bytes().size(), size_t{17} << 20);
+
+  const Imported imported = importBytes(file.bytes());
+  EXPECT_EQ(imported.result, kImported);
+  const std::vector<std::string> expected = {
+      "Importing \"in.gds\" into Tessel.", "Error: Unrecognized record.",
+      "Error: Unrecognized record.",       "Error: Unrecognized record.",
+      "Reached end of library.",           "GDS file successfully imported."};
+  EXPECT_EQ(imported.lines, expected);
+  ASSERT_EQ(imported.library.structures.size(), 22u);
+  EXPECT_EQ(imported.library.structures[20].name, "HUGE");
+  EXPECT_EQ(imported.library.structures[20].boundaries.size(), 330001u);
+  EXPECT_EQ(imported.library.structures[21].name, "AFTER");
+}
+
 }  // namespace
 }  // namespace tessel::testing
