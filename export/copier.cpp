@@ -9,25 +9,6 @@
 
 namespace tessel {
 
-namespace {
-
-bool isElementStart(RecordCode code) {
-  switch (code) {
-    case rec::BOUNDARY:
-    case rec::PATH:
-    case rec::SREF:
-    case rec::AREF:
-    case rec::TEXT:
-    case rec::NODE:
-    case rec::BOX:
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
-
 int GdsWriter::copyStructures(const std::string& sourceFile) {
   printQuoted("Copying GDS binaries from ", sourceFile, "");
   auto source = FileSource::open(sourceFile);

@@ -85,21 +85,6 @@ class BytesFeed final : public RecordFeed {
   size_t position_ = 0;
 };
 
-bool isElementStart(RecordCode code) {
-  switch (code) {
-    case rec::BOUNDARY:
-    case rec::PATH:
-    case rec::SREF:
-    case rec::AREF:
-    case rec::TEXT:
-    case rec::NODE:
-    case rec::BOX:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Reads records into decoded values and structures. One per thread: it keeps its scratch
 // outputs and its table of shared texts from one structure to the next.
 class StructureParser {

@@ -67,6 +67,22 @@ inline constexpr int ASCII = 6;
 inline constexpr int kRecordHeaderSize = 4;
 inline constexpr int kMaxRecordLength = 65535;
 
+// True for the records that open an element: BOUNDARY, PATH, SREF, AREF, TEXT, NODE and BOX.
+inline bool isElementStart(RecordCode code) {
+  switch (code) {
+    case rec::BOUNDARY:
+    case rec::PATH:
+    case rec::SREF:
+    case rec::AREF:
+    case rec::TEXT:
+    case rec::NODE:
+    case rec::BOX:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The printable name of a record code, or "" when the whole code is not in the table.
 std::string recordName(RecordCode code);
 // The same name without a copy.
