@@ -6,6 +6,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "hierarchy/parallel_for.h"
 #include "model/flat_tables.h"
 #include "stream/console.h"
 
@@ -22,6 +23,20 @@ int32_t toInt32(double value) {
   if (value >= 2147483647.0) return std::numeric_limits<int32_t>::max();
   if (value <= -2147483648.0) return std::numeric_limits<int32_t>::min();
   return static_cast<int32_t>(value);
+}
+
+// toInt32(std::round(value)) without the library call: halves go away from zero.
+int32_t roundToInt32(double value) {
+  if (std::isnan(value)) return 0;
+  if (value >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+  if (value <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+  int64_t whole = static_cast<int64_t>(value);                 // toward zero
+  const double fraction = value - static_cast<double>(whole);  // exact
+  if (fraction >= 0.5)
+    ++whole;
+  else if (fraction <= -0.5)
+    --whole;
+  return static_cast<int32_t>(whole);
 }
 
 int32_t saturate(int64_t value) {
@@ -65,22 +80,25 @@ bool isZero(const BoundingBox& box) {
   return box[0] == 0 && box[1] == 0 && box[2] == 0 && box[3] == 0;
 }
 
-// cos and sin of a whole number of degrees, remembered for the last angle (references in one
-// structure mostly share a few angles).
-struct TurnCache {
-  int32_t degrees = -1;
-  double c = 1;
-  double s = 0;
-  void set(int32_t turn) {
-    if (turn == degrees) return;
-    degrees = turn;
-    const double theta = turn * kPi / 180;
-    c = std::cos(theta);
-    s = std::sin(theta);
-  }
+// cos and sin of every whole number of degrees below 360, worked out once.
+struct Turn {
+  double c;
+  double s;
 };
+const std::array<Turn, 360>& turnTable() {
+  static const std::array<Turn, 360> table = [] {
+    std::array<Turn, 360> turns{};
+    for (int32_t degrees = 0; degrees < 360; ++degrees) {
+      const double theta = degrees * kPi / 180;
+      turns[static_cast<size_t>(degrees)] = {std::cos(theta), std::sin(theta)};
+    }
+    return turns;
+  }();
+  return table;
+}
 
-BoundingBox srefContribution(const GdsSref& sref, const BoundingBox& placed, TurnCache& turns) {
+BoundingBox srefContribution(const GdsSref& sref, const BoundingBox& placed,
+                             const std::array<Turn, 360>& turns) {
   double lowX = placed[0];
   double highX = placed[2];
   double lowY = placed[1];
@@ -97,9 +115,9 @@ BoundingBox srefContribution(const GdsSref& sref, const BoundingBox& placed, Tur
   }
   int32_t turn = toInt32(sref.angle);
   if (turn > 0) {
-    turns.set(turn % 360);
-    const double c = turns.c;
-    const double s = turns.s;
+    const Turn& rotation = turns[static_cast<size_t>(turn % 360)];
+    const double c = rotation.c;
+    const double s = rotation.s;
     const double x1 = lowX * c - lowY * s;
     const double y1 = lowX * s + lowY * c;
     const double x2 = highX * c - highY * s;
@@ -109,10 +127,10 @@ BoundingBox srefContribution(const GdsSref& sref, const BoundingBox& placed, Tur
     lowY = std::min(y1, y2);
     highY = std::max(y1, y2);
   }
-  return {saturate(int64_t{toInt32(std::round(lowX))} + sref.xCor),
-          saturate(int64_t{toInt32(std::round(lowY))} + sref.yCor),
-          saturate(int64_t{toInt32(std::round(highX))} + sref.xCor),
-          saturate(int64_t{toInt32(std::round(highY))} + sref.yCor)};
+  return {saturate(int64_t{roundToInt32(lowX)} + sref.xCor),
+          saturate(int64_t{roundToInt32(lowY)} + sref.yCor),
+          saturate(int64_t{roundToInt32(highX)} + sref.xCor),
+          saturate(int64_t{roundToInt32(highY)} + sref.yCor)};
 }
 
 BoundingBox arefContribution(const GdsAref& aref, const BoundingBox& placed) {
@@ -145,9 +163,10 @@ BoundingBox arefContribution(const GdsAref& aref, const BoundingBox& placed) {
 }
 
 // The box of one structure; `target(i)` gives where reference i leads (SREFs first, then AREFs).
+// A `quiet` gathering prints nothing: it gives up, returning false, where a line would be due.
 template <class Target>
-void gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Target&& target,
-               ReportedNames* reported) {
+bool gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Target&& target,
+               ReportedNames* reported, bool quiet = false) {
   const GdsStructure& structure = library.structures[static_cast<size_t>(index)];
   RunningBox running;
   BoundingBox contribution;
@@ -157,14 +176,16 @@ void gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Targe
     if (pointListBox(element.xCor, element.yCor, contribution)) running.add(contribution);
   for (const auto& path : structure.paths) {
     if (!pointListBox(path.xCor, path.yCor, contribution)) continue;
-    const int64_t half = toInt32(std::round(static_cast<double>(path.width) * 0.5));
+    const int64_t half = roundToInt32(static_cast<double>(path.width) * 0.5);
     running.add({saturate(contribution[0] - half), saturate(contribution[1] - half),
                  saturate(contribution[2] + half), saturate(contribution[3] + half)});
   }
   size_t ordinal = 0;
-  TurnCache turns;
+  const std::array<Turn, 360>& turns = turnTable();
   for (const auto& sref : structure.srefs) {
     const int32_t position = target(ordinal++, sref.name);
+    if (quiet && (position < 0 || isZero(library.structures[static_cast<size_t>(position)].bbox)))
+      return false;
     if (position == kUnnamed) {
       printLine("Error: reference to structure with no name.");
       printLine("Terminating SREF bounding box check.");
@@ -181,6 +202,7 @@ void gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Targe
   ordinal = structure.srefs.size();
   for (const auto& aref : structure.arefs) {
     const int32_t position = target(ordinal++, aref.name);
+    if (quiet && position < 0) return false;
     if (position == kUnnamed) {
       printLine("Error: reference to structure with no name.");
       printLine("Terminating AREF bounding box check.");
@@ -193,6 +215,7 @@ void gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Targe
     if (aref.columns <= 0 || aref.rows <= 0) continue;
     const BoundingBox& placed = library.structures[static_cast<size_t>(position)].bbox;
     if (isZero(placed)) {
+      if (quiet) return false;
       printLine("Warning: Structure being referenced for AREF does not have an initialized");
       printLine("bounding box. Therefore, bounding boxes of references will be inaccurate.");
       printLine("Calculate bounding boxes from the lowest level (unreferenced) upwards.");
@@ -200,6 +223,7 @@ void gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Targe
     running.add(arefContribution(aref, placed));
   }
   box = running.set ? running.box : BoundingBox{};
+  return true;
 }
 
 // Every structure's references resolved once: targets[offsets[p] + i] for reference i of
@@ -208,6 +232,14 @@ struct ResolvedReferences {
   std::vector<size_t> offsets;
   std::vector<int32_t> targets;
 };
+
+// Work below this many elements and references is not worth a thread.
+constexpr size_t kParallelWork = size_t{1} << 15;
+
+size_t workOf(const GdsStructure& structure) {
+  return structure.boundaries.size() + structure.paths.size() + structure.boxes.size() +
+         structure.srefs.size() + structure.arefs.size() + 1;
+}
 
 ResolvedReferences resolveAll(const GdsLibrary& library) {
   ResolvedReferences resolved;
@@ -220,20 +252,21 @@ ResolvedReferences resolveAll(const GdsLibrary& library) {
   }
   resolved.offsets[count] = total;
   resolved.targets.resize(total);
-  size_t next = 0;
+  const unsigned threads = total < kParallelWork ? 1 : passThreads();
   // Names read from one file share their text, so most lookups hit this cache by handle.
-  HandleMap<int32_t> byHandle;
-  auto resolve = [&](const SharedString& name) {
-    auto [target, inserted] = byHandle.tryEmplace(name.identity(), 0);
-    if (inserted) *target = resolveReference(library, name);
-    resolved.targets[next++] = *target;
-  };
-  for (const auto& structure : library.structures) {
-    for (const auto& sref : structure.srefs)
+  std::vector<HandleMap<int32_t>> byHandle(threads);
+  parallelFor(count, 1, threads, [&](size_t p, unsigned thread) {
+    size_t next = resolved.offsets[p];
+    auto resolve = [&](const SharedString& name) {
+      auto [target, inserted] = byHandle[thread].tryEmplace(name.identity(), 0);
+      if (inserted) *target = resolveReference(library, name);
+      resolved.targets[next++] = *target;
+    };
+    for (const auto& sref : library.structures[p].srefs)
       resolve(sref.name);
-    for (const auto& aref : structure.arefs)
+    for (const auto& aref : library.structures[p].arefs)
       resolve(aref.name);
-  }
+  });
   return resolved;
 }
 
@@ -342,17 +375,35 @@ int computeBoundingBoxes(GdsLibrary& library) {
   }
 
   ReportedNames reported;
-  for (uint32_t p : order) {
-    GdsStructure& structure = library.structures[p];
-    structure.level = topHeight - height[p];
-    BoundingBox box{};
+  auto box = [&](uint32_t p, bool quiet) {
     const size_t first = resolved.offsets[p];
-    gatherBox(
-        library, static_cast<int32_t>(p), box,
+    return gatherBox(
+        library, static_cast<int32_t>(p), library.structures[p].bbox,
         [&](size_t ordinal, const SharedString&) { return resolved.targets[first + ordinal]; },
-        &reported);
-    structure.bbox = box;
-    if (structure.level > library.maxLevel) library.maxLevel = structure.level;
+        &reported, quiet);
+  };
+  // The structures of one height only read the boxes of lower ones, so they are boxed side by
+  // side. One whose box comes with lines is boxed again here, in order, so the lines come out
+  // exactly as from a single pass. The structures in or above a cycle go one by one, last.
+  std::vector<uint8_t> boxedQuietly(count, 0);
+  for (uint32_t h = 0; h <= topHeight + 1; ++h) {
+    const size_t begin = h <= topHeight ? heightStart[h] : ready.size();
+    const size_t end = h <= topHeight ? heightStart[h + 1] : count;
+    size_t work = 0;
+    for (size_t i = begin; i < end && work < kParallelWork; ++i)
+      work += workOf(library.structures[order[i]]);
+    const bool parallel = h <= topHeight && work >= kParallelWork;
+    if (parallel)
+      parallelFor(end - begin, 16, passThreads(), [&](size_t i, unsigned) {
+        boxedQuietly[order[begin + i]] = box(order[begin + i], true);
+      });
+    for (size_t i = begin; i < end; ++i) {
+      const uint32_t p = order[i];
+      GdsStructure& structure = library.structures[p];
+      structure.level = topHeight - height[p];
+      if (!parallel || !boxedQuietly[p]) box(p, false);
+      if (structure.level > library.maxLevel) library.maxLevel = structure.level;
+    }
   }
   return 0;
 }

@@ -134,6 +134,10 @@ TEST(StructureBox, StructureReferencePlacement) {
        {0, 0, 11, 21},
        GdsSref("LEAF", 0, 0, false, 0, 0.5),
        {0, 0, 6, 11}},
+      {"negative halves too",
+       {-11, -21, 0, 0},
+       GdsSref("LEAF", 0, 0, false, 0, 0.5),
+       {-6, -11, 0, 0}},
       {"90", {0, 0, 10, 20}, GdsSref("LEAF", 0, 0, false, 90, 1), {-20, 0, 0, 10}},
       {"450 is 90", {0, 0, 10, 20}, GdsSref("LEAF", 0, 0, false, 450, 1), {-20, 0, 0, 10}},
       {"90.9 is 90", {0, 0, 10, 20}, GdsSref("LEAF", 0, 0, false, 90.9, 1), {-20, 0, 0, 10}},
@@ -514,6 +518,45 @@ TEST(BoundingBoxes, DeepChainWithoutRecursion) {
     const int32_t shift = kDepth - 1 - i;
     ASSERT_EQ(structure.bbox, (BoundingBox{shift, 0, shift + 10, 10})) << structure.name;
   }
+}
+
+TEST(BoundingBoxes, WideLevelsMatchBoxingOneByOne) {
+  // Levels wide enough to be shared among threads, with references that bring lines (to
+  // missing structures, to an empty one): the lines and boxes must be those of boxing each
+  // structure in turn.
+  std::vector<GdsStructure> structures = {leaf("LEAF", {-7, -3, 40, 25}), cell("EMPTY")};
+  GdsStructure top = cell("TOP");
+  for (int m = 0; m < 300; ++m) {
+    GdsStructure middle = cell("MID" + std::to_string(m));
+    for (int i = 0; i < 150; ++i)
+      middle.srefs.emplace_back("LEAF", 1000 * i - m, 37 * m, i % 2 == 1, 90.0 * (i % 4),
+                                i % 3 == 0 ? 1.5 : 1.0);
+    if (m % 40 == 7) middle.srefs.emplace_back("GONE" + std::to_string(m % 3), 0, 0);
+    if (m % 90 == 11) middle.srefs.emplace_back("EMPTY", 5, 5);
+    top.srefs.emplace_back(middle.name, 0, 100000 * m);
+    structures.push_back(std::move(middle));
+  }
+  structures.push_back(std::move(top));
+  const Boxed boxed = computeBoxes(structures);
+
+  Boxed oneByOne;
+  for (const auto& structure : structures)
+    oneByOne.library.addStructure(structure);
+  oneByOne.library.structureIndex.try_emplace("", kUnnamedStructurePosition);
+  ReportedNames reported;
+  const std::string output = captureOutput([&] {
+    for (auto& structure : oneByOne.library.structures) {
+      const int32_t index = findStructure(oneByOne.library, structure.name);
+      computeStructureBox(oneByOne.library, index, structure.bbox, &reported);
+    }
+  });
+  EXPECT_EQ(boxed.lines, splitLines(output));
+  EXPECT_EQ(boxed.lines.size(), 7u);  // three missing names, four meetings of the empty one
+  for (const auto& structure : structures)
+    EXPECT_EQ(boxed[structure.name].bbox, oneByOne[structure.name].bbox) << structure.name;
+  EXPECT_EQ(boxed["TOP"].level, 0u);
+  EXPECT_EQ(boxed["MID0"].level, 1u);
+  EXPECT_EQ(boxed["LEAF"].level, 2u);
 }
 
 TEST(BoundingBoxes, ComputedAtTheEndOfAnImport) {
