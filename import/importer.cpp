@@ -1,6 +1,7 @@
 #include "import/importer.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <condition_variable>
 #include <deque>
@@ -48,20 +49,37 @@ class Messages {
   std::string* buffer_;
 };
 
+// How many elements of each kind a structure holds, told from its records before it is parsed,
+// so its lists are allocated once at their final size.
+enum ElementKind { kBoundaryKind, kPathKind, kSrefKind, kArefKind, kTextKind, kNodeKind, kBoxKind };
+using ElementCounts = std::array<uint32_t, 7>;
+
+int elementKind(RecordCode code) {
+  switch (code) {
+    case rec::BOUNDARY:
+      return kBoundaryKind;
+    case rec::PATH:
+      return kPathKind;
+    case rec::SREF:
+      return kSrefKind;
+    case rec::AREF:
+      return kArefKind;
+    case rec::TEXT:
+      return kTextKind;
+    case rec::NODE:
+      return kNodeKind;
+    case rec::BOX:
+      return kBoxKind;
+    default:
+      return -1;
+  }
+}
+
 // A sequence of whole records: the file itself, or the records of one structure cut from it.
 class RecordFeed {
  public:
   virtual ~RecordFeed() = default;
   virtual ReadStatus next(RecordView& record) = 0;
-};
-
-class ReaderFeed final : public RecordFeed {
- public:
-  explicit ReaderFeed(RecordReader& reader) : reader_(reader) {}
-  ReadStatus next(RecordView& record) override { return reader_.next(record); }
-
- private:
-  RecordReader& reader_;
 };
 
 // The records held in `bytes`, then `endStatus`, or the records of `rest` when given.
@@ -90,7 +108,8 @@ class BytesFeed final : public RecordFeed {
 class StructureParser {
  public:
   // Reads and decodes the next record of `feed`; reports a failure to `out`.
-  Step step(RecordFeed& feed, Messages& out) {
+  template <class Feed>
+  Step step(Feed& feed, Messages& out) {
     RecordView record;
     const ReadStatus status = feed.next(record);
     if (status != ReadStatus::Record) {
@@ -110,10 +129,20 @@ class StructureParser {
 
   // Reads one structure, from its BGNSTR record (the next of `feed`) to its ENDSTR, or to the
   // record or the end of the file that ends it early. The structure is left in `structure`.
-  Step readStructure(RecordFeed& feed, Messages& out, GdsStructure& structure) {
+  Step readStructure(BytesFeed& feed, Messages& out, GdsStructure& structure,
+                     const ElementCounts* counts = nullptr) {
     feed_ = &feed;
     out_ = &out;
     structure_ = GdsStructure();
+    if (counts) {
+      structure_.boundaries.reserve((*counts)[kBoundaryKind]);
+      structure_.paths.reserve((*counts)[kPathKind]);
+      structure_.srefs.reserve((*counts)[kSrefKind]);
+      structure_.arefs.reserve((*counts)[kArefKind]);
+      structure_.texts.reserve((*counts)[kTextKind]);
+      structure_.nodes.reserve((*counts)[kNodeKind]);
+      structure_.boxes.reserve((*counts)[kBoxKind]);
+    }
     Step result = step(feed, out);  // BGNSTR: the caller has seen it decode
     assert(result == Step::Decoded && code_ == rec::BGNSTR);
     structure_.bgnstr.assign(ints_.begin(), ints_.end());
@@ -401,7 +430,7 @@ class StructureParser {
     return result;
   }
 
-  RecordFeed* feed_ = nullptr;
+  BytesFeed* feed_ = nullptr;
   Messages* out_ = nullptr;
   bool damaged_ = false;
   // Decoded outputs, reused for every record.
@@ -450,6 +479,7 @@ struct StructureJob {
   ReadStatus endStatus = ReadStatus::End;  // the file's status after the last record
   bool endsFile = false;                   // the file ended or broke inside the last structure
   bool submitted = false;
+  std::vector<ElementCounts> counts;  // of each structure, in order
   // Filled by the parser:
   bool done = false;
   std::vector<ParsedStructure> results;
@@ -513,10 +543,12 @@ class ParserPool {
     const bool damagedBefore = parser.damaged();
     // The job was cut where its structures end, so each parse starts at a BGNSTR record.
     while (!feed.exhausted()) {
+      const size_t ordinal = job.results.size();
       ParsedStructure& result = job.results.emplace_back();
       Messages out(&result.messages);
       parser.setDamaged(false);
-      parser.readStructure(feed, out, result.structure);
+      parser.readStructure(feed, out, result.structure,
+                           ordinal < job.counts.size() ? &job.counts[ordinal] : nullptr);
       result.damaged = parser.damaged();
     }
     parser.setDamaged(damagedBefore);
@@ -615,8 +647,18 @@ class Importer {
     StructureJob& job = *pending_.back().job;
     const size_t start = job.bytes.size();
     job.bytes.insert(job.bytes.end(), lastRecord_.bytes, lastRecord_.bytes + lastRecord_.length);
+    // Records that lie one after the other in the reader's buffer are copied in one go, before
+    // the reader moves them.
+    const uint8_t* runStart = nullptr;
+    const uint8_t* runEnd = nullptr;
+    auto copyRun = [&] {
+      job.bytes.insert(job.bytes.end(), runStart, runEnd);
+      runStart = runEnd = nullptr;
+    };
+    ElementCounts counts{};
     bool inElement = false;
     for (;;) {
+      if (!reader_.nextIsBuffered()) copyRun();
       RecordView record;
       const ReadStatus status = reader_.next(record);
       if (status != ReadStatus::Record) {
@@ -624,16 +666,29 @@ class Importer {
         job.endsFile = true;
         break;
       }
-      job.bytes.insert(job.bytes.end(), record.bytes, record.bytes + record.length);
+      if (record.bytes != runEnd) {
+        copyRun();
+        runStart = record.bytes;
+      }
+      runEnd = record.bytes + record.length;
       const RecordCode code = record.code();
       if (inElement) {
         if (!decodable(record) || code == rec::ENDEL) inElement = false;
         continue;
       }
       if (!decodable(record) || code == rec::ENDSTR) break;
-      if (isElementStart(code)) inElement = true;
-      if (job.bytes.size() - start > kLargestJob) return readLargeStructure(start);
+      const int kind = elementKind(code);
+      if (kind >= 0) {
+        inElement = true;
+        ++counts[static_cast<size_t>(kind)];
+      }
+      if (job.bytes.size() - start + static_cast<size_t>(runEnd - runStart) > kLargestJob) {
+        copyRun();
+        return readLargeStructure(start);
+      }
     }
+    copyRun();
+    job.counts.push_back(counts);
     const size_t cut = job.bytes.size() - start;
     job.size += cut;
     pendingBytes_ += cut;

@@ -26,7 +26,7 @@ void RecordReader::refill() {
   }
 }
 
-ReadStatus RecordReader::next(RecordView& record) {
+ReadStatus RecordReader::nextAfterRefill(RecordView& record) {
   if (end_ - begin_ < 2) {
     refill();
     if (end_ == begin_) return sourceFailed_ ? ReadStatus::IoError : ReadStatus::End;

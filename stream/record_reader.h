@@ -32,11 +32,32 @@ enum class ReadStatus {
 class RecordReader {
  public:
   explicit RecordReader(ByteSource& source, size_t bufferSize = size_t{1} << 20);
-  ReadStatus next(RecordView& record);
+  ReadStatus next(RecordView& record) {
+    // The common case, a whole record already in the buffer, stays inline.
+    constexpr size_t kHeader = kRecordHeaderSize;
+    const size_t buffered = end_ - begin_;
+    if (buffered >= kHeader) {
+      const size_t length = readBigEndian(buffer_.data(), static_cast<long>(begin_), 2);
+      if (length >= kHeader && length <= buffered) {
+        record.bytes = buffer_.data() + begin_;
+        record.length = static_cast<uint16_t>(length);
+        begin_ += length;
+        return ReadStatus::Record;
+      }
+    }
+    return nextAfterRefill(record);
+  }
+  // True when the next call of next() reads nothing from the source, so the records handed out
+  // since the last refill stay where they are.
+  bool nextIsBuffered() const {
+    const size_t buffered = end_ - begin_;
+    return buffered >= 2 && readBigEndian(buffer_.data(), static_cast<long>(begin_), 2) <= buffered;
+  }
 
  private:
   // Moves the unread bytes to the front and reads until the buffer is full or the source ends.
   void refill();
+  ReadStatus nextAfterRefill(RecordView& record);
 
   ByteSource& source_;
   std::vector<uint8_t> buffer_;
