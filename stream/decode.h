@@ -1,27 +1,97 @@
 // Decoding one record's payload into its values.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "stream/console.h"
 #include "stream/record.h"
 
 namespace tessel {
+
+// Defined here so the readers' record loops can inline them.
+
+// The value of the 8-byte real at `bytes`.
+inline double decodeReal8(const uint8_t* bytes) {
+  const bool negative = (bytes[0] & 0x80) != 0;
+  const int exponent = bytes[0] & 0x7F;
+  const uint64_t mantissa = readBigEndian64(bytes, 1, 7);
+  const double fraction = static_cast<double>(mantissa) * 1.3877787807814457e-17;  // 2^-56
+  // Scaling by a power of two is exact: the same value as exp2(4 * (exponent - 64)) * fraction.
+  double value = std::ldexp(fraction, 4 * (exponent - 64));
+  return negative ? -value : value;
+}
+
+// Appends the payload bytes to `text`, dropping every NUL byte.
+inline void appendText(std::span<const uint8_t> payload, std::string& text) {
+  const uint8_t* p = payload.data();
+  const uint8_t* end = p + payload.size();
+  while (p < end) {
+    const void* nul = std::memchr(p, 0, static_cast<size_t>(end - p));
+    const uint8_t* stop = nul ? static_cast<const uint8_t*>(nul) : end;
+    text.append(reinterpret_cast<const char*>(p), static_cast<size_t>(stop - p));
+    p = stop + (nul ? 1 : 0);
+  }
+}
 
 // Decodes a whole record (header included). The record's own length field is the authority;
 // a record longer than `record` is refused. Returns 0 when decoded, 1 when not: data type 4,
 // a data type above 6 (after printing "Unknown data type."), a length below 4, a payload that is
 // not a whole number of values, or a bit array with fewer than 2 payload bytes. The outputs are
 // reset on every call, keeping their storage.
-int decodeRecord(std::span<const uint8_t> record, RecordCode& code, uint16_t& bits,
-                 std::vector<int32_t>& ints, std::vector<double>& reals, std::string& text);
-
-// The value of the 8-byte real at `bytes`.
-double decodeReal8(const uint8_t* bytes);
-
-// Appends the payload bytes to `text`, dropping every NUL byte.
-void appendText(std::span<const uint8_t> payload, std::string& text);
+inline int decodeRecord(std::span<const uint8_t> record, RecordCode& code, uint16_t& bits,
+                        std::vector<int32_t>& ints, std::vector<double>& reals, std::string& text) {
+  bits = 0;
+  ints.clear();
+  reals.clear();
+  text.clear();
+  code = 0;
+  if (record.size() < kRecordHeaderSize) return 1;
+  const uint8_t* bytes = record.data();
+  code = (RecordCode{bytes[2]} << 8) | bytes[3];
+  const int dataType = bytes[3];
+  if (dataType > dtype::ASCII) {
+    printLine("Unknown data type.");
+    return 1;
+  }
+  const size_t length = readBigEndian(bytes, 0, 2);
+  if (length < kRecordHeaderSize || length > record.size()) return 1;
+  const size_t payload = length - kRecordHeaderSize;
+  switch (dataType) {
+    case dtype::NONE:
+      return 0;
+    case dtype::BITS:
+      if (payload < 2) return 1;
+      bits = static_cast<uint16_t>(readBigEndian(bytes, 4, 2));
+      return 0;
+    case dtype::INT2:
+      if (payload % 2 != 0) return 1;
+      ints.resize(payload / 2);
+      for (size_t i = 0; i < ints.size(); ++i)
+        ints[i] = static_cast<int32_t>(readBigEndian(bytes, static_cast<long>(4 + 2 * i), 2));
+      return 0;
+    case dtype::INT4:
+      if (payload % 4 != 0) return 1;
+      ints.resize(payload / 4);
+      for (size_t i = 0; i < ints.size(); ++i)
+        ints[i] = static_cast<int32_t>(readBigEndian(bytes, static_cast<long>(4 + 4 * i), 4));
+      return 0;
+    case dtype::REAL4:
+      return 1;
+    case dtype::REAL8:
+      if (payload % 8 != 0) return 1;
+      reals.resize(payload / 8);
+      for (size_t i = 0; i < reals.size(); ++i)
+        reals[i] = decodeReal8(bytes + 4 + 8 * i);
+      return 0;
+    default:  // ASCII
+      appendText(record.subspan(4, payload), text);
+      return 0;
+  }
+}
 
 }  // namespace tessel
