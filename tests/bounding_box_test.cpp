@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -156,6 +157,71 @@ TEST(StructureBox, StructureReferencePlacement) {
     EXPECT_TRUE(boxed.lines.empty());
     EXPECT_EQ(boxed["TOP"].bbox, c.expected);
   }
+}
+
+// The placement formula in floating point, step by step: the reference for the integer
+// shortcuts the calculation takes.
+BoundingBox placeByFormula(const GdsSref& reference, const BoundingBox& placed) {
+  const double pi = 3.141592653589;
+  auto toInt = [](double v) -> int64_t {
+    if (std::isnan(v)) return 0;
+    if (v >= 2147483647.0) return kMax;
+    if (v <= -2147483648.0) return kMin;
+    return static_cast<int64_t>(v);
+  };
+  auto clamp = [](int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, kMin, kMax)); };
+  double lowX = placed[0], lowY = placed[1], highX = placed[2], highY = placed[3];
+  if (reference.reflection) {
+    lowY = clamp(-int64_t{placed[3]});
+    highY = clamp(-int64_t{placed[1]});
+  }
+  lowX *= reference.scale, lowY *= reference.scale;
+  highX *= reference.scale, highY *= reference.scale;
+  const int64_t turn = toInt(reference.angle);
+  if (turn > 0) {
+    const double theta = static_cast<double>(turn % 360) * pi / 180;
+    const double c = std::cos(theta), s = std::sin(theta);
+    const double x1 = lowX * c - lowY * s, y1 = lowX * s + lowY * c;
+    const double x2 = highX * c - highY * s, y2 = highX * s + highY * c;
+    lowX = std::min(x1, x2), highX = std::max(x1, x2);
+    lowY = std::min(y1, y2), highY = std::max(y1, y2);
+  }
+  return {clamp(toInt(std::round(lowX)) + reference.xCor),
+          clamp(toInt(std::round(lowY)) + reference.yCor),
+          clamp(toInt(std::round(highX)) + reference.xCor),
+          clamp(toInt(std::round(highY)) + reference.yCor)};
+}
+
+TEST(StructureBox, PlacementMatchesTheFormulaEverywhere) {
+  const std::vector<BoundingBox> boxes = {{0, 0, 10, 20},
+                                          {-7, -3, 40, 25},
+                                          {5, 9, -5, -9},  // out of order
+                                          {kMin, kMin, kMax, kMax},
+                                          {kMax, 0, kMax, 1},
+                                          {-1, kMin, 1, kMin + 1},
+                                          {0, 0, 0, 0},
+                                          {123456789, -987654321, 1234567890, 987654321}};
+  const std::vector<double> angles = {0, -90, 90, 180, 270, 360, 450, 990, 89.5, 45, 30, 271};
+  const std::vector<double> scales = {1, 0.5, 2, -1};
+  const std::vector<std::pair<int32_t, int32_t>> positions = {{0, 0}, {-3, 17}, {kMax, kMin}};
+  GdsLibrary library;
+  library.addStructure(cell("TOP"));
+  library.addStructure(cell("LEAF"));
+  for (const BoundingBox& placed : boxes)
+    for (double angle : angles)
+      for (double scale : scales)
+        for (bool reflection : {false, true})
+          for (const auto& [x, y] : positions) {
+            const GdsSref reference("LEAF", x, y, reflection, angle, scale);
+            library.structures[0].srefs = {reference};
+            library.structures[1].bbox = placed;
+            BoundingBox box{};
+            captureOutput([&] { computeStructureBox(library, 0, box); });
+            ASSERT_EQ(box, placeByFormula(reference, placed))
+                << "angle " << angle << " scale " << scale << " reflection " << reflection << " at "
+                << x << "," << y << " box " << placed[0] << "," << placed[1] << "," << placed[2]
+                << "," << placed[3];
+          }
 }
 
 TEST(StructureBox, ArrayReferencePlacement) {
