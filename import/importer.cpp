@@ -647,18 +647,47 @@ class Importer {
     StructureJob& job = *pending_.back().job;
     const size_t start = job.bytes.size();
     job.bytes.insert(job.bytes.end(), lastRecord_.bytes, lastRecord_.bytes + lastRecord_.length);
-    // Records that lie one after the other in the reader's buffer are copied in one go, before
-    // the reader moves them.
-    const uint8_t* runStart = nullptr;
-    const uint8_t* runEnd = nullptr;
-    auto copyRun = [&] {
-      job.bytes.insert(job.bytes.end(), runStart, runEnd);
-      runStart = runEnd = nullptr;
-    };
     ElementCounts counts{};
     bool inElement = false;
-    for (;;) {
-      if (!reader_.nextIsBuffered()) copyRun();
+    // Follows one record; true when it ends the structure: ENDSTR, or outside an element a
+    // record that cannot be decoded.
+    auto endsStructure = [&](const uint8_t* bytes, size_t length) {
+      const RecordView record{bytes, static_cast<uint16_t>(length)};
+      const RecordCode code = record.code();
+      if (inElement) {
+        if (!decodable(record) || code == rec::ENDEL) inElement = false;
+        return false;
+      }
+      if (!decodable(record) || code == rec::ENDSTR) return true;
+      const int kind = elementKind(code);
+      if (kind >= 0) {
+        inElement = true;
+        ++counts[static_cast<size_t>(kind)];
+      }
+      return false;
+    };
+    constexpr size_t kHeader = kRecordHeaderSize;
+    bool ended = false;
+    while (!ended) {
+      // The whole records already in the reader's buffer are walked in place and copied at once.
+      const std::span<const uint8_t> buffered = reader_.buffered();
+      const uint8_t* const from = buffered.data();
+      const uint8_t* const end = from + buffered.size();
+      const uint8_t* at = from;
+      while (static_cast<size_t>(end - at) >= kHeader) {
+        const size_t length = readBigEndian(at, 0, 2);
+        if (length < kHeader || length > static_cast<size_t>(end - at)) break;
+        at += length;
+        if (endsStructure(at - length, length)) {
+          ended = true;
+          break;
+        }
+      }
+      job.bytes.insert(job.bytes.end(), from, at);
+      reader_.skip(static_cast<size_t>(at - from));
+      if (job.bytes.size() - start > kLargestJob) return readLargeStructure(start);
+      if (ended) break;
+      // The next record is not whole in the buffer: the reader reads on, or reports the end.
       RecordView record;
       const ReadStatus status = reader_.next(record);
       if (status != ReadStatus::Record) {
@@ -666,28 +695,9 @@ class Importer {
         job.endsFile = true;
         break;
       }
-      if (record.bytes != runEnd) {
-        copyRun();
-        runStart = record.bytes;
-      }
-      runEnd = record.bytes + record.length;
-      const RecordCode code = record.code();
-      if (inElement) {
-        if (!decodable(record) || code == rec::ENDEL) inElement = false;
-        continue;
-      }
-      if (!decodable(record) || code == rec::ENDSTR) break;
-      const int kind = elementKind(code);
-      if (kind >= 0) {
-        inElement = true;
-        ++counts[static_cast<size_t>(kind)];
-      }
-      if (job.bytes.size() - start + static_cast<size_t>(runEnd - runStart) > kLargestJob) {
-        copyRun();
-        return readLargeStructure(start);
-      }
+      job.bytes.insert(job.bytes.end(), record.bytes, record.bytes + record.length);
+      ended = endsStructure(record.bytes, record.length);
     }
-    copyRun();
     job.counts.push_back(counts);
     const size_t cut = job.bytes.size() - start;
     job.size += cut;

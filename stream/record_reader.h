@@ -3,6 +3,7 @@
 // a record is only handed out when every one of its bytes was read from the source.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -47,12 +48,11 @@ class RecordReader {
     }
     return nextAfterRefill(record);
   }
-  // True when the next call of next() reads nothing from the source, so the records handed out
-  // since the last refill stay where they are.
-  bool nextIsBuffered() const {
-    const size_t buffered = end_ - begin_;
-    return buffered >= 2 && readBigEndian(buffer_.data(), static_cast<long>(begin_), 2) <= buffered;
-  }
+  // The bytes already read and not yet handed out, for a caller that walks whole records in
+  // place; it then hands back what it used with skip(). The last record may be incomplete.
+  std::span<const uint8_t> buffered() const { return {buffer_.data() + begin_, end_ - begin_}; }
+  // Marks the first `count` bytes of buffered() as handed out.
+  void skip(size_t count) { begin_ += std::min(count, end_ - begin_); }
 
  private:
   // Moves the unread bytes to the front and reads until the buffer is full or the source ends.
