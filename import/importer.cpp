@@ -95,6 +95,11 @@ class BytesFeed final : public RecordFeed {
     return ReadStatus::Record;
   }
   bool exhausted() const { return position_ >= bytes_.size(); }
+  // The next record when it lies in `bytes`, to be read in place and passed with advance().
+  const uint8_t* peek() const {
+    return position_ < bytes_.size() ? bytes_.data() + position_ : nullptr;
+  }
+  void advance(size_t length) { position_ += length; }
 
  private:
   const std::vector<uint8_t>& bytes_;
@@ -224,7 +229,27 @@ class StructureParser {
   // returns false for one it does not. The result is Decoded after ENDEL.
   template <class Accept>
   Step readElement(Accept&& accept) {
+    return readElement([](const uint8_t*, size_t) { return Shortcut::NotTaken; }, accept);
+  }
+
+  // What a shortcut made of the next record.
+  enum class Shortcut { Taken, EndOfElement, NotTaken };
+
+  // As above, but first offers each record lying in the feed's bytes to `quick(bytes, length)`,
+  // which may store a well-formed record of the most common shapes straight from its bytes,
+  // exactly as decoding it would. Millions of references and paths take this way.
+  template <class Quick, class Accept>
+  Step readElement(Quick&& quick, Accept&& accept) {
     for (;;) {
+      if (const uint8_t* bytes = feed_->peek()) {
+        const size_t length = readBigEndian(bytes, 0, 2);
+        const Shortcut taken = quick(bytes, length);
+        if (taken != Shortcut::NotTaken) {
+          feed_->advance(length);
+          if (taken == Shortcut::EndOfElement) return Step::Decoded;
+          continue;
+        }
+      }
       const Step result = step();
       if (result != Step::Decoded) return result == Step::Stopped ? result : Step::Decoded;
       if (code_ == rec::ENDEL) return Step::Decoded;
@@ -314,9 +339,55 @@ class StructureParser {
     }
   }
 
+  static RecordCode codeAt(const uint8_t* record) {
+    return (RecordCode{record[2]} << 8) | record[3];
+  }
+  // The values as decodeRecord gives them: 2-byte integers unsigned, 4-byte ones signed.
+  static int32_t int2At(const uint8_t* record) {
+    return static_cast<int32_t>(readBigEndian(record, 4, 2));
+  }
+  static int32_t int4At(const uint8_t* record, size_t index) {
+    return static_cast<int32_t>(readBigEndian(record, static_cast<long>(4 + 4 * index), 4));
+  }
+
+  // The shortcuts every element with a point list shares: ENDEL, LAYER with one value, and XY
+  // with whole points.
+  template <class Element>
+  Shortcut quickListElement(Element& element, const uint8_t* record, size_t length) {
+    switch (codeAt(record)) {
+      case rec::ENDEL:
+        return Shortcut::EndOfElement;
+      case rec::LAYER:
+        if (length != 6) break;
+        element.layer = static_cast<uint32_t>(int2At(record));
+        return Shortcut::Taken;
+      case rec::XY: {
+        if ((length - kRecordHeaderSize) % 8 != 0) break;
+        const size_t points = (length - kRecordHeaderSize) / 8;
+        element.xCor.reserve(element.xCor.size() + points);
+        element.yCor.reserve(element.yCor.size() + points);
+        for (size_t i = 0; i < points; ++i) {
+          element.xCor.push_back(int4At(record, 2 * i));
+          element.yCor.push_back(int4At(record, 2 * i + 1));
+        }
+        return Shortcut::Taken;
+      }
+      default:
+        break;
+    }
+    return Shortcut::NotTaken;
+  }
+
   Step readBoundary() {
     GdsBoundary boundary;
-    const Step result = readElement([&] {
+    auto quick = [&](const uint8_t* record, size_t length) {
+      if (codeAt(record) == rec::DATATYPE && length == 6) {
+        boundary.datatype = int2At(record);
+        return Shortcut::Taken;
+      }
+      return quickListElement(boundary, record, length);
+    };
+    const Step result = readElement(quick, [&] {
       if (code_ == rec::DATATYPE) return firstInt(boundary.datatype), true;
       return acceptListElement(boundary);
     });
@@ -326,7 +397,26 @@ class StructureParser {
 
   Step readPath() {
     GdsPath path;
-    const Step result = readElement([&] {
+    auto quick = [&](const uint8_t* record, size_t length) {
+      switch (codeAt(record)) {
+        case rec::DATATYPE:
+          if (length != 6) break;
+          path.datatype = int2At(record);
+          return Shortcut::Taken;
+        case rec::PATHTYPE:
+          if (length != 6) break;
+          path.pathtype = int2At(record);
+          return Shortcut::Taken;
+        case rec::WIDTH:
+          if (length != 8) break;
+          path.width = static_cast<uint32_t>(int4At(record, 0));
+          return Shortcut::Taken;
+        default:
+          return quickListElement(path, record, length);
+      }
+      return Shortcut::NotTaken;
+    };
+    const Step result = readElement(quick, [&] {
       switch (code_) {
         case rec::DATATYPE:
           return firstInt(path.datatype), true;
@@ -364,7 +454,39 @@ class StructureParser {
 
   Step readSref() {
     GdsSref sref;
-    const Step result = readElement([&] {
+    auto quick = [&](const uint8_t* record, size_t length) {
+      switch (codeAt(record)) {
+        case rec::ENDEL:
+          return Shortcut::EndOfElement;
+        case rec::SNAME:
+          text_.clear();
+          appendText({record + kRecordHeaderSize, length - kRecordHeaderSize}, text_);
+          sref.name = intern();
+          return Shortcut::Taken;
+        case rec::STRANS:
+          if (length < 6) break;
+          sref.strans = static_cast<uint16_t>(readBigEndian(record, 4, 2));
+          sref.reflection = (sref.strans & 0x8000) != 0;
+          return Shortcut::Taken;
+        case rec::MAG:
+          if (length != 12) break;
+          sref.scale = decodeReal8(record + kRecordHeaderSize);
+          return Shortcut::Taken;
+        case rec::ANGLE:
+          if (length != 12) break;
+          sref.angle = decodeReal8(record + kRecordHeaderSize);
+          return Shortcut::Taken;
+        case rec::XY:
+          if (length != 12) break;
+          sref.xCor = int4At(record, 0);
+          sref.yCor = int4At(record, 1);
+          return Shortcut::Taken;
+        default:
+          break;
+      }
+      return Shortcut::NotTaken;
+    };
+    const Step result = readElement(quick, [&] {
       if (code_ == rec::XY) return pointXY(sref.xCor, sref.yCor), true;
       return acceptReference(sref);
     });
