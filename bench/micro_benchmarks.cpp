@@ -10,6 +10,7 @@
 
 #include "export/writer.h"
 #include "hierarchy/bounding_box.h"
+#include "model/flat_tables.h"
 #include "model/library.h"
 #include "stream/byte_source.h"
 #include "stream/decode.h"
@@ -152,6 +153,23 @@ void BM_DecodeMAG(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * records.size()));
 }
 BENCHMARK(BM_DecodeMAG);
+
+// Sharing the names of a block's references: a few hundred cell names, met in random order.
+void BM_InternCellNames(benchmark::State& state) {
+  Rng rng;
+  std::vector<std::string> names;
+  for (int cell = 0; cell < 400; ++cell)
+    names.push_back("stdcell_nand2_x1_" + std::to_string(100 + cell));
+  std::vector<const std::string*> met;
+  for (int i = 0; i < 100000; ++i)
+    met.push_back(&names[static_cast<size_t>(rng.below(400))]);
+  InternTable table;
+  for (auto _ : state)
+    for (const std::string* name : met)
+      benchmark::DoNotOptimize(table.intern(*name));
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(met.size()));
+}
+BENCHMARK(BM_InternCellNames);
 
 void BM_EncodeReal8(benchmark::State& state) {
   const double values[] = {0.001, 1e-9, 90.0, 180.0, 270.0, 0.5, 2.0, 123.456, -7.25, 1e-30};

@@ -64,8 +64,9 @@ class InternTable {
     const size_t hash = hashName(text);
     const size_t mask = slots_.size() - 1;
     size_t i = hash & mask;
-    while (!slots_[i].text.empty()) {
-      if (slots_[i].hash == hash && slots_[i].text == text) return slots_[i].text;
+    // An empty text is never stored, so a free slot is one without a handle.
+    while (slots_[i].text.identity() != nullptr) {
+      if (slots_[i].hash == hash && slots_[i].text.view() == text) return slots_[i].text;
       i = (i + 1) & mask;
     }
     slots_[i] = {hash, SharedString(text)};
@@ -83,9 +84,9 @@ class InternTable {
     old.swap(slots_);
     const size_t mask = slots_.size() - 1;
     for (Slot& slot : old) {
-      if (slot.text.empty()) continue;
+      if (slot.text.identity() == nullptr) continue;
       size_t i = slot.hash & mask;
-      while (!slots_[i].text.empty())
+      while (slots_[i].text.identity() != nullptr)
         i = (i + 1) & mask;
       slots_[i] = std::move(slot);
     }

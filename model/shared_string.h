@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -12,29 +13,35 @@
 
 namespace tessel {
 
-// A fast hash for names (cell names are short and many): 8 bytes at a time.
+// A fast hash for names (cell names are short and many): 8 bytes at a time. Each chunk is
+// multiplied on its own, so the chunks of a name are mixed side by side and only a rotate and an
+// xor chain them; a final avalanche spreads every bit.
 inline size_t hashName(std::string_view text) noexcept {
-  uint64_t hash = 0x9E3779B97F4A7C15ULL ^ text.size();
   const char* p = text.data();
-  size_t left = text.size();
-  auto mix = [&hash](uint64_t chunk) {
-    hash = (hash ^ chunk) * 0xBF58476D1CE4E5B9ULL;
-    hash ^= hash >> 31;
+  const size_t size = text.size();
+  auto load8 = [](const char* at) {
+    uint64_t chunk;
+    std::memcpy(&chunk, at, sizeof chunk);
+    return chunk;
   };
-  while (left >= 8) {
-    uint64_t chunk = 0;
-    for (int i = 0; i < 8; ++i)
-      chunk |= uint64_t(uint8_t(p[i])) << (8 * i);
-    mix(chunk);
-    p += 8;
-    left -= 8;
+  uint64_t hash = 0x9E3779B97F4A7C15ULL ^ size;
+  auto mix = [&hash](uint64_t chunk) {
+    hash = ((hash << 23) | (hash >> 41)) ^ (chunk * 0xBF58476D1CE4E5B9ULL);
+  };
+  if (size >= 8) {
+    size_t offset = 0;
+    for (; offset + 8 < size; offset += 8)
+      mix(load8(p + offset));
+    mix(load8(p + size - 8));  // the last 8 bytes, overlapping the chunk before when need be
+  } else {
+    uint64_t tail = 0;
+    for (size_t i = 0; i < size; ++i)
+      tail |= uint64_t(uint8_t(p[i])) << (8 * i);
+    mix(tail);
   }
-  uint64_t tail = 0;
-  for (size_t i = 0; i < left; ++i)
-    tail |= uint64_t(uint8_t(p[i])) << (8 * i);
-  mix(tail);
-  hash *= 0x94D049BB133111EBULL;
-  return static_cast<size_t>(hash ^ (hash >> 29));
+  hash ^= hash >> 33;
+  hash *= 0xFF51AFD7ED558CCDULL;
+  return static_cast<size_t>(hash ^ (hash >> 33));
 }
 
 class SharedString {
