@@ -75,7 +75,7 @@ const std::vector<uint8_t>& sampleStream() {
     writer.writeLibraryHeader();
     writer.writeStructure(sampleStructure(rng, "blk_0000_alu"));
     sink.putHeader(4, rec::ENDLIB);
-    return sink.bytes();
+    return std::vector<uint8_t>(sink.bytes().begin(), sink.bytes().end());
   }();
   return bytes;
 }
@@ -147,7 +147,7 @@ void BM_DecodeMAG(benchmark::State& state) {
   for (double mag : {0.5, 2.0, 1.25, 0.001, 10.0, 3.3333333333}) {
     RecordSink sink;
     writeRealRecord(sink, rec::MAG, {&mag, 1}, 1);
-    records.push_back(sink.bytes());
+    records.emplace_back(sink.bytes().begin(), sink.bytes().end());
   }
   decodeLoop(state, records);
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * records.size()));

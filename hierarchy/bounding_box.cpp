@@ -6,7 +6,7 @@
 #include <limits>
 #include <unordered_map>
 
-#include "hierarchy/parallel_for.h"
+#include "model/parallel_for.h"
 #include "model/flat_tables.h"
 #include "stream/console.h"
 

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -13,21 +15,33 @@
 namespace tessel {
 
 RecordSink::RecordSink(int fd) : fd_(fd) {
-  if (fd_ >= 0) buffer_.reserve(kFlushSize + 2 * kMaxRecordLength);
+  if (fd_ >= 0) grow(kFlushSize + 2 * kMaxRecordLength);
 }
 
 RecordSink::~RecordSink() = default;
 
+void RecordSink::grow(size_t count) {
+  const size_t capacity = std::max({capacity_ * 2, size_ + count, size_t{4096}});
+  auto data = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+  if (size_ > 0) std::memcpy(data.get(), data_.get(), size_);
+  data_ = std::move(data);
+  capacity_ = capacity;
+}
+
 void RecordSink::put(const uint8_t* data, size_t size) {
-  buffer_.insert(buffer_.end(), data, data + size);
+  if (fd_ >= 0 && size >= kFlushSize) {  // a large block goes to the file without a copy
+    flush();
+    writeOut(data, size);
+    return;
+  }
+  if (size > 0) std::memcpy(grab(size), data, size);
   maybeFlush();
 }
 
-bool RecordSink::flush() {
-  if (fd_ < 0) return !failed_;
+void RecordSink::writeOut(const uint8_t* data, size_t size) {
   size_t done = 0;
-  while (!failed_ && done < buffer_.size()) {
-    ssize_t count = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+  while (!failed_ && done < size) {
+    ssize_t count = ::write(fd_, data + done, size - done);
     if (count < 0) {
       if (errno == EINTR) continue;
       failed_ = true;
@@ -35,16 +49,38 @@ bool RecordSink::flush() {
       done += static_cast<size_t>(count);
     }
   }
-  buffer_.clear();
+}
+
+bool RecordSink::flush() {
+  if (fd_ < 0) return !failed_;
+  writeOut(data_.get(), size_);
+  size_ = 0;
   return !failed_;
 }
 
-void printCodeMessage(const char* prefix, RecordCode code) {
+void RecordSink::report(std::string_view line) {
+  if (!keepMessages_) return printLine(line);
+  messages_.append(line).push_back('\n');
+}
+
+namespace {
+
+std::string codeMessage(const char* prefix, RecordCode code) {
   char digits[16];
   auto result = std::to_chars(digits, digits + sizeof digits, static_cast<uint32_t>(code), 16);
   std::string line(prefix);
   line.append("0x").append(digits, result.ptr);
-  printLine(line);
+  return line;
+}
+
+void reportCode(RecordSink& out, const char* prefix, RecordCode code) {
+  out.report(codeMessage(prefix, code));
+}
+
+}  // namespace
+
+void printCodeMessage(const char* prefix, RecordCode code) {
+  printLine(codeMessage(prefix, code));
 }
 
 int writeIntegerRecord(RecordSink& out, RecordCode code, std::span<const int32_t> values,
@@ -56,7 +92,7 @@ int writeIntegerRecord(RecordSink& out, RecordCode code, std::span<const int32_t
   if (dataType == dtype::NONE && count == 0) width = 0;
   const size_t length = kRecordHeaderSize + static_cast<size_t>(count) * (width < 0 ? 0 : width);
   if (width < 0 || static_cast<size_t>(count) > values.size() || length > kMaxRecordLength) {
-    printCodeMessage("Incorrect parameters for record: ", code);
+    reportCode(out, "Incorrect parameters for record: ", code);
     return 1;
   }
   out.putHeader(length, code);
@@ -71,11 +107,11 @@ int writeIntegerRecord(RecordSink& out, RecordCode code, std::span<const int32_t
 
 int writeTextRecord(RecordSink& out, RecordCode code, std::string_view text) {
   if ((code & 0xFF) != dtype::ASCII) {
-    printCodeMessage("Incorrect record: ", code);
+    reportCode(out, "Incorrect record: ", code);
     return 1;
   }
   if (text.size() > kMaxRecordLength - kRecordHeaderSize - 1) {
-    printCodeMessage("Incorrect parameters for record: ", code);
+    reportCode(out, "Incorrect parameters for record: ", code);
     return 1;
   }
   const size_t padded = text.size() + text.size() % 2;
@@ -98,7 +134,7 @@ int writeRealRecord(RecordSink& out, RecordCode code, std::span<const double> va
   for (int i = 0; valid && i < count; ++i)
     valid = fitsReal8(values[i]);
   if (!valid) {
-    printCodeMessage("Incorrect parameters for record: ", code);
+    reportCode(out, "Incorrect parameters for record: ", code);
     return 1;
   }
   out.putHeader(kRecordHeaderSize + 8 * static_cast<size_t>(count), code);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,37 +25,72 @@ class RecordSink {
 
   void put(const uint8_t* data, size_t size);
   void put(std::span<const uint8_t> data) { put(data.data(), data.size()); }
-  void putByte(uint8_t value) { buffer_.push_back(value); }
+  void putByte(uint8_t value) { *grab(1) = value; }
   void put16(uint32_t value) {
-    buffer_.push_back(static_cast<uint8_t>(value >> 8));
-    buffer_.push_back(static_cast<uint8_t>(value));
+    uint8_t* at = grab(2);
+    at[0] = static_cast<uint8_t>(value >> 8);
+    at[1] = static_cast<uint8_t>(value);
   }
   void put32(uint32_t value) {
-    put16(value >> 16);
-    put16(value & 0xFFFF);
+    uint8_t* at = grab(4);
+    at[0] = static_cast<uint8_t>(value >> 24);
+    at[1] = static_cast<uint8_t>(value >> 16);
+    at[2] = static_cast<uint8_t>(value >> 8);
+    at[3] = static_cast<uint8_t>(value);
   }
   void put64(uint64_t value) {
     put32(static_cast<uint32_t>(value >> 32));
     put32(static_cast<uint32_t>(value));
   }
   void putHeader(size_t length, RecordCode code) {
-    put16(static_cast<uint32_t>(length));
-    put16(static_cast<uint32_t>(code));
+    uint8_t* at = grab(4);
+    at[0] = static_cast<uint8_t>(length >> 8);
+    at[1] = static_cast<uint8_t>(length);
+    at[2] = static_cast<uint8_t>(code >> 8);
+    at[3] = static_cast<uint8_t>(code);
   }
   // Hands the buffer to the file once it holds a block's worth; call between records.
   void maybeFlush() {
-    if (fd_ >= 0 && buffer_.size() >= kFlushSize) flush();
+    if (fd_ >= 0 && size_ >= kFlushSize) flush();
   }
   // Writes the buffered bytes out; returns false once any write has failed.
   bool flush();
   bool failed() const { return failed_; }
-  const std::vector<uint8_t>& bytes() const { return buffer_; }
+  // The bytes held: all that was put, for a sink without a file.
+  std::span<const uint8_t> bytes() const { return {data_.get(), size_}; }
+  // Forgets the bytes held and the lines kept, keeping the storage.
+  void clear() {
+    size_ = 0;
+    messages_.clear();
+  }
+
+  // A sink filled on a helper thread keeps the emitters' refusal lines with its bytes, so they
+  // can be printed in order when the bytes are written; any other sink prints them at once.
+  void keepMessages() { keepMessages_ = true; }
+  void report(std::string_view line);
+  const std::string& messages() const { return messages_; }
 
  private:
+  // Room for `count` more bytes, counted as put.
+  uint8_t* grab(size_t count) {
+    if (capacity_ - size_ < count) grow(count);
+    uint8_t* at = data_.get() + size_;
+    size_ += count;
+    return at;
+  }
+  void grow(size_t count);
+  void writeOut(const uint8_t* data, size_t size);
+
   static constexpr size_t kFlushSize = size_t{1} << 20;
   int fd_;
   bool failed_ = false;
-  std::vector<uint8_t> buffer_;
+  // Plain storage rather than a vector: bytes are put a few at a time, hundreds of millions of
+  // times, and each put should cost one bounds check.
+  std::unique_ptr<uint8_t[]> data_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  bool keepMessages_ = false;
+  std::string messages_;
 };
 
 // The emitters return 0 when the record was written, 1 when refused (nothing written, the

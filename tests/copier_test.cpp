@@ -26,7 +26,7 @@ Bytes writeWith(const std::function<void(GdsWriter&)>& action) {
   RecordSink sink;
   GdsWriter writer(sink);
   action(writer);
-  return sink.bytes();
+  return {sink.bytes().begin(), sink.bytes().end()};
 }
 
 Copied copyFrom(const std::vector<std::string>& sources) {
@@ -38,7 +38,7 @@ Copied copyFrom(const std::vector<std::string>& sources) {
     for (const auto& source : sources)
       if (writer.copyStructures(source) != 0) out.result = 1;
   }));
-  out.bytes = sink.bytes();
+  out.bytes.assign(sink.bytes().begin(), sink.bytes().end());
   return out;
 }
 

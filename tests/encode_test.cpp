@@ -42,7 +42,7 @@ Emitted emit(Emit emitter) {
   RecordSink sink;
   Emitted out;
   out.printed = captureOutput([&] { out.result = emitter(sink); });
-  out.bytes = sink.bytes();
+  out.bytes.assign(sink.bytes().begin(), sink.bytes().end());
   return out;
 }
 

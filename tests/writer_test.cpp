@@ -32,7 +32,7 @@ Written writeWith(const std::function<void(GdsWriter&)>& action) {
   GdsWriter writer(sink);
   Written out;
   out.printed = captureOutput([&] { action(writer); });
-  out.bytes = sink.bytes();
+  out.bytes.assign(sink.bytes().begin(), sink.bytes().end());
   return out;
 }
 

@@ -1,4 +1,4 @@
-// Spreads independent pieces of work over the cores for one pass of the hierarchy.
+// Spreads independent pieces of work over the cores for one pass over a library.
 #pragma once
 
 #include <algorithm>
