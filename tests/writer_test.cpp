@@ -498,6 +498,35 @@ TEST(WriteLibrary, StructuresListByListInFixedOrder) {
   EXPECT_EQ(library.structures[0].srefs.size(), 3u);
 }
 
+TEST(WriteLibrary, LargeLibrariesComeOutInOrderWithTheirLinesInOrder) {
+  // Enough elements to be encoded in several batches side by side; refused values early, in
+  // the middle and last, whose lines must keep the file's order.
+  GdsLibrary library;
+  for (int s = 0; s < 400; ++s) {
+    GdsStructure structure;
+    structure.name = "S" + std::to_string(s);
+    for (int i = 0; i < 500; ++i)
+      structure.srefs.emplace_back("LEAF", i, s, i % 2 == 0, 90.0 * (i % 4), 1.0);
+    if (s == 3 || s == 200 || s == 399) structure.srefs.back().scale = std::nan("");
+    if (s == 201) structure.srefs.back().angle = 1e300;
+    library.addStructure(std::move(structure));
+  }
+  const Written oneByOne = writeWith([&](GdsWriter& w) {
+    for (const auto& structure : library.structures)
+      w.writeStructure(structure);
+  });
+  ASSERT_EQ(splitLines(oneByOne.printed).size(), 4u);
+
+  TempDir dir;
+  const std::string file = dir.file("large.gds");
+  int result = -1;
+  const std::string printed = captureOutput([&] { result = writeLibrary(library, file); });
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(printed, oneByOne.printed + "Creating \"" + file + "\" done.\n");
+  EXPECT_EQ(readBytes(file),
+            StreamBuilder().raw(writtenLibraryHeader()).raw(oneByOne.bytes).endLibrary().bytes());
+}
+
 TEST(WriteLibrary, EmptyStructureNameIsAHeaderOnlyStrname) {
   GdsStructure unnamed;
   const Written out = writeWith([&](GdsWriter& w) { w.writeStructure(unnamed); });
