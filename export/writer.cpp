@@ -1,16 +1,11 @@
 #include "export/writer.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
-#include <optional>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "export/output_file.h"
-#include "model/parallel_for.h"
 #include "stream/console.h"
+#include "stream/parallel.h"
 
 namespace tessel {
 
@@ -79,89 +74,42 @@ size_t elementsOf(const GdsStructure& structure) {
 // Consecutive structures encoded together, about this many elements at a time.
 constexpr size_t kBatchElements = size_t{1} << 16;
 
+// One batch of consecutive structures and its bytes.
+struct EncodedBatch {
+  size_t first = 0;
+  size_t last = 0;
+  RecordSink sink;
+};
+
 // Encodes the structures on every core and writes their bytes to `file` in file order, holding
 // only a window of batches in memory. The refusal lines of each batch are printed as its bytes
 // are written, so they come out as from one thread.
 void writeStructures(const std::vector<GdsStructure>& structures, RecordSink& file) {
-  std::vector<std::pair<size_t, size_t>> batches;  // [first, last) structures
-  size_t first = 0, weight = 0;
-  for (size_t i = 0; i < structures.size(); ++i) {
-    weight += elementsOf(structures[i]) + 1;
-    if (weight >= kBatchElements || i + 1 == structures.size()) {
-      batches.emplace_back(first, i + 1);
-      first = i + 1;
-      weight = 0;
-    }
-  }
-  const unsigned threads = batches.size() < 2 ? 1 : passThreads();
-  if (threads == 1) {
-    GdsWriter writer(file);
-    for (const auto& structure : structures)
-      writer.writeStructure(structure);
-    return;
-  }
-
-  const size_t window = 2 * size_t{threads};
-  std::vector<RecordSink> sinks(window);  // batch k is encoded into sinks[k % window]
-  for (auto& sink : sinks)
-    sink.keepMessages();
-  std::vector<uint8_t> encoded(batches.size(), 0);
-  std::mutex mutex;
-  std::condition_variable changed;
-  size_t nextToEncode = 0, nextToWrite = 0;
-
-  // Takes the next batch to encode, if the window has room for it; call with the lock held.
-  auto claim = [&]() -> std::optional<size_t> {
-    if (nextToEncode == batches.size() || nextToEncode >= nextToWrite + window) return {};
-    return nextToEncode++;
+  size_t next = 0;
+  auto make = [&](EncodedBatch& batch) {
+    if (next == structures.size()) return false;
+    batch.first = next;
+    for (size_t weight = 0; next < structures.size() && weight < kBatchElements; ++next)
+      weight += elementsOf(structures[next]) + 1;
+    batch.last = next;
+    return true;
   };
-  auto encode = [&](size_t batch, std::unique_lock<std::mutex>& lock) {
-    lock.unlock();
-    RecordSink& sink = sinks[batch % window];
-    GdsWriter writer(sink);
-    for (size_t i = batches[batch].first; i < batches[batch].second; ++i)
+  auto encode = [&](EncodedBatch& batch) {
+    batch.sink.keepMessages();
+    GdsWriter writer(batch.sink);
+    for (size_t i = batch.first; i < batch.last; ++i)
       writer.writeStructure(structures[i]);
-    lock.lock();
-    encoded[batch] = 1;
-    changed.notify_all();
   };
-  auto help = [&] {
-    std::unique_lock lock(mutex);
-    while (nextToEncode < batches.size()) {
-      if (auto batch = claim())
-        encode(*batch, lock);
-      else
-        changed.wait(lock);
-    }
+  auto write = [&](EncodedBatch& batch) {
+    printText(batch.sink.messages());
+    file.put(batch.sink.bytes());
+    batch.sink.clear();
   };
-  std::vector<std::thread> helpers;
-  try {
-    for (unsigned t = 1; t < threads; ++t)
-      helpers.emplace_back(help);
-  } catch (...) {
-    // No thread to spare: this one encodes every batch itself.
-  }
-
-  std::unique_lock lock(mutex);
-  while (nextToWrite < batches.size()) {
-    if (encoded[nextToWrite]) {
-      RecordSink& sink = sinks[nextToWrite % window];
-      lock.unlock();
-      printText(sink.messages());
-      file.put(sink.bytes());
-      sink.clear();
-      lock.lock();
-      ++nextToWrite;
-      changed.notify_all();
-    } else if (auto batch = claim()) {
-      encode(*batch, lock);
-    } else {
-      changed.wait(lock);
-    }
-  }
-  lock.unlock();
-  for (auto& helper : helpers)
-    helper.join();
+  size_t total = 0;
+  for (const auto& structure : structures)
+    total += elementsOf(structure) + 1;
+  const unsigned threads = total < 2 * kBatchElements ? 1 : workThreads();
+  runInOrder<EncodedBatch>(threads, 2 * size_t{threads}, make, encode, write);
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 #include <limits>
 #include <unordered_map>
 
-#include "model/parallel_for.h"
 #include "model/flat_tables.h"
 #include "stream/console.h"
+#include "stream/parallel.h"
 
 namespace tessel {
 
@@ -291,7 +291,7 @@ ResolvedReferences resolveAll(const GdsLibrary& library) {
   }
   resolved.offsets[count] = total;
   resolved.targets.resize(total);
-  const unsigned threads = total < kParallelWork ? 1 : passThreads();
+  const unsigned threads = total < kParallelWork ? 1 : workThreads();
   // Names read from one file share their text, so most lookups hit this cache by handle.
   std::vector<HandleMap<int32_t>> byHandle(threads);
   parallelFor(count, 1, threads, [&](size_t p, unsigned thread) {
@@ -433,7 +433,7 @@ int computeBoundingBoxes(GdsLibrary& library) {
       work += workOf(library.structures[order[i]]);
     const bool parallel = h <= topHeight && work >= kParallelWork;
     if (parallel)
-      parallelFor(end - begin, 16, passThreads(), [&](size_t i, unsigned) {
+      parallelFor(end - begin, 16, workThreads(), [&](size_t i, unsigned) {
         boxedQuietly[order[begin + i]] = box(order[begin + i], true);
       });
     for (size_t i = begin; i < end; ++i) {

@@ -565,28 +565,6 @@ class StructureParser {
   InternTable interned_;
 };
 
-// True when decodeRecord would decode the record: the end of a structure can be told from the
-// record headers alone, before any structure is parsed.
-bool decodable(const RecordView& record) {
-  const int dataType = record.bytes[3];
-  const size_t payload = record.length - kRecordHeaderSize;
-  switch (dataType) {
-    case dtype::NONE:
-    case dtype::ASCII:
-      return true;
-    case dtype::BITS:
-      return payload >= 2;
-    case dtype::INT2:
-      return payload % 2 == 0;
-    case dtype::INT4:
-      return payload % 4 == 0;
-    case dtype::REAL8:
-      return payload % 8 == 0;
-    default:
-      return false;
-  }
-}
-
 // One structure as a parser thread gives it back.
 struct ParsedStructure {
   GdsStructure structure;
@@ -774,13 +752,13 @@ class Importer {
     // Follows one record; true when it ends the structure: ENDSTR, or outside an element a
     // record that cannot be decoded.
     auto endsStructure = [&](const uint8_t* bytes, size_t length) {
-      const RecordView record{bytes, static_cast<uint16_t>(length)};
-      const RecordCode code = record.code();
+      const RecordCode code = (RecordCode{bytes[2]} << 8) | bytes[3];
+      const bool decodable = isDecodable(bytes, length);
       if (inElement) {
-        if (!decodable(record) || code == rec::ENDEL) inElement = false;
+        if (!decodable || code == rec::ENDEL) inElement = false;
         return false;
       }
-      if (!decodable(record) || code == rec::ENDSTR) return true;
+      if (!decodable || code == rec::ENDSTR) return true;
       const int kind = elementKind(code);
       if (kind >= 0) {
         inElement = true;

@@ -38,6 +38,27 @@ inline void appendText(std::span<const uint8_t> payload, std::string& text) {
   }
 }
 
+// True when decodeRecord would decode the whole record of `length` bytes at `record`: what a
+// record holds can be told from its header alone.
+inline bool isDecodable(const uint8_t* record, size_t length) {
+  const size_t payload = length - kRecordHeaderSize;
+  switch (record[3]) {
+    case dtype::NONE:
+    case dtype::ASCII:
+      return true;
+    case dtype::BITS:
+      return payload >= 2;
+    case dtype::INT2:
+      return payload % 2 == 0;
+    case dtype::INT4:
+      return payload % 4 == 0;
+    case dtype::REAL8:
+      return payload % 8 == 0;
+    default:
+      return false;
+  }
+}
+
 // Decodes a whole record (header included). The record's own length field is the authority;
 // a record longer than `record` is refused. Returns 0 when decoded, 1 when not: data type 4,
 // a data type above 6 (after printing "Unknown data type."), a length below 4, a payload that is

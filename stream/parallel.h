@@ -1,0 +1,126 @@
+// Spreading work over the cores. parallelFor hands out independent pieces of one pass;
+// runInOrder runs a sequential job whose middle step is independent: items are made one after
+// the other on the calling thread, worked on by any thread and used again on the calling thread
+// in the order they were made, so output comes out exactly as from one thread while only a
+// window of items is held.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tessel {
+
+// How many threads a job may use, this one included: every core, at most four.
+inline unsigned workThreads() {
+  return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+}
+
+// Calls body(i, thread) once for every i below `count`, on this thread and `threads - 1`
+// helpers, handing out `grain` consecutive items at a time. `thread` is below `threads`, so the
+// body can keep per-thread scratch. Returns when every call has returned.
+template <class Body>
+void parallelFor(size_t count, size_t grain, unsigned threads, Body&& body) {
+  std::atomic<size_t> next{0};
+  auto work = [&](unsigned thread) {
+    for (;;) {
+      const size_t begin = next.fetch_add(grain, std::memory_order_relaxed);
+      if (begin >= count) return;
+      const size_t end = std::min(count, begin + grain);
+      for (size_t i = begin; i < end; ++i)
+        body(i, thread);
+    }
+  };
+  std::vector<std::thread> helpers;
+  try {
+    for (unsigned t = 1; t < threads; ++t)
+      helpers.emplace_back(work, t);
+  } catch (...) {
+    // No thread to spare: the threads already started and this one do all the work.
+  }
+  work(0);
+  for (auto& helper : helpers)
+    helper.join();
+}
+
+// Runs the job with `threads` threads (this one included) and a window of `window` items:
+//   make(item)  on this thread, fills the next item; false when there is none (item unused);
+//   work(item)  on any thread;
+//   use(item)   on this thread, in the order the items were made.
+// The items of the window are reused, so an item keeps the storage it had.
+template <class Item, class Make, class Work, class Use>
+void runInOrder(unsigned threads, size_t window, Make&& make, Work&& work, Use&& use) {
+  window = std::max<size_t>(window, 1);
+  std::vector<Item> items(window);
+  std::vector<bool> worked(window, false);
+  std::mutex mutex;
+  std::condition_variable changed;
+  size_t made = 0;     // items made so far
+  size_t claimed = 0;  // items taken by a worker so far (in order)
+  size_t used = 0;     // items used so far
+  bool makingDone = false;
+
+  auto workOne = [&](std::unique_lock<std::mutex>& lock) {
+    const size_t index = claimed++;
+    lock.unlock();
+    work(items[index % window]);
+    lock.lock();
+    worked[index % window] = true;
+    changed.notify_all();
+  };
+  auto help = [&] {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      if (claimed < made)
+        workOne(lock);
+      else if (makingDone)
+        return;
+      else
+        changed.wait(lock);
+    }
+  };
+  std::vector<std::thread> helpers;
+  try {
+    for (unsigned t = 1; t < threads; ++t)
+      helpers.emplace_back(help);
+  } catch (...) {
+    // No thread to spare: this one does all the work.
+  }
+
+  std::unique_lock lock(mutex);
+  for (;;) {
+    if (used < claimed && worked[used % window]) {
+      Item& item = items[used % window];
+      lock.unlock();
+      use(item);
+      lock.lock();
+      worked[used % window] = false;
+      ++used;
+      changed.notify_all();
+    } else if (!makingDone && made - used < window) {
+      lock.unlock();
+      const bool more = make(items[made % window]);
+      lock.lock();
+      if (more)
+        ++made;
+      else
+        makingDone = true;
+      changed.notify_all();
+    } else if (claimed < made) {
+      workOne(lock);
+    } else if (makingDone && used == made) {
+      break;
+    } else {
+      changed.wait(lock);
+    }
+  }
+  lock.unlock();
+  for (auto& helper : helpers)
+    helper.join();
+}
+
+}  // namespace tessel
