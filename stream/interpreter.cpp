@@ -9,43 +9,48 @@
 #include "stream/console.h"
 #include "stream/decode.h"
 #include "stream/encode.h"
+#include "stream/parallel.h"
 
 namespace tessel {
 
 namespace {
 
-// Lines are formatted straight into one large block that goes to standard output whole; the
-// longest line (an XY record of 8191 points, a 65531-byte string) fits in the reserve.
+// Lines are formatted straight into one large block, which either goes to standard output
+// whenever it is nearly full or, for a piece of the dump formatted on a helper thread, grows
+// until the piece is printed. The longest line (an XY record of 8191 points, a 65531-byte
+// string) fits in the reserve.
 class DumpWriter {
  public:
-  DumpWriter() : block_(kBlockSize + kReserve) {}
-  ~DumpWriter() { flush(); }
+  explicit DumpWriter(bool toConsole = true)
+      : toConsole_(toConsole), block_(kBlockSize + kReserve) {}
+  ~DumpWriter() {
+    if (toConsole_) flush();
+  }
 
-  // Room for one more line; hands the block over when it is nearly full.
+  // Room for one more line.
   char* lineStart() {
-    if (used_ > kBlockSize) flush();
+    if (used_ > kBlockSize) {
+      if (toConsole_)
+        flush();
+      else if (block_.size() - used_ < kReserve)
+        block_.resize(2 * block_.size());
+    }
     return block_.data() + used_;
   }
   void lineEnd(char* end) { used_ = static_cast<size_t>(end - block_.data()); }
+  std::string_view text() const { return {block_.data(), used_}; }
+  void clear() { used_ = 0; }
   void flush() {
-    if (used_ > 0) printText(std::string_view(block_.data(), used_));
+    if (used_ > 0) printText(text());
     used_ = 0;
   }
 
  private:
   static constexpr size_t kBlockSize = size_t{1} << 18;
   static constexpr size_t kReserve = size_t{1} << 18;
+  bool toConsole_;
   std::vector<char> block_;
   size_t used_ = 0;
-};
-
-// Scratch storage reused for every record of one dump.
-struct DumpScratch {
-  RecordCode code = 0;
-  uint16_t bits = 0;
-  std::vector<int32_t> ints;
-  std::vector<double> reals;
-  std::string text;
 };
 
 char* putBinaryByte(char* out, uint8_t byte) {
@@ -61,92 +66,169 @@ char* put(char* out, std::string_view text) {
   return out + text.size();
 }
 
-int formatRecord(const RecordView& record, DumpScratch& s, DumpWriter& writer) {
-  if (record.bytes[3] > dtype::ASCII) writer.flush();  // the decoder prints its own line
-  if (decodeRecord(record.span(), s.code, s.bits, s.ints, s.reals, s.text) != 0) return 1;
-  const std::string_view name = recordNameView(s.code);
-  if (name.empty()) {
-    writer.flush();
-    printCodeMessage("Key not found: ", s.code);
-    return 1;
-  }
+// True when the record's line can be formatted: it decodes and its code has a name.
+bool formats(const uint8_t* record, size_t length) {
+  return isDecodable(record, length) &&
+         !recordNameView((RecordCode{record[2]} << 8) | record[3]).empty();
+}
+
+// The line of a record that formats, from its bytes, with the values decodeRecord gives.
+void formatLine(const uint8_t* record, size_t length, DumpWriter& writer) {
+  const RecordCode code = (RecordCode{record[2]} << 8) | record[3];
+  const size_t payload = length - kRecordHeaderSize;
   char* out = writer.lineStart();
   *out++ = '[';
-  out = put(out, name);
+  out = put(out, recordNameView(code));
   *out++ = ']';
-  switch (s.code & 0xFF) {
+  switch (code & 0xFF) {
     case dtype::NONE:
       break;
     case dtype::BITS:
       out = put(out, ":{");
-      out = putBinaryByte(out, record.bytes[4]);
+      out = putBinaryByte(out, record[4]);
       *out++ = ' ';
-      out = putBinaryByte(out, record.bytes[5]);
+      out = putBinaryByte(out, record[5]);
       *out++ = '}';
       break;
     case dtype::INT2:
-    case dtype::INT4:
+    case dtype::INT4: {
+      const int width = (code & 0xFF) == dtype::INT2 ? 2 : 4;
       out = put(out, ":{");
-      for (size_t i = 0; i < s.ints.size(); ++i) {
+      for (size_t i = 0; i < payload / width; ++i) {
         if (i > 0) out = put(out, ", ");
-        out = std::to_chars(out, out + 16, s.ints[i]).ptr;
+        const auto value = static_cast<int32_t>(
+            readBigEndian(record, static_cast<long>(kRecordHeaderSize + width * i), width));
+        out = std::to_chars(out, out + 16, value).ptr;
       }
       *out++ = '}';
       break;
+    }
     case dtype::REAL8:
       out = put(out, ":{");
-      for (size_t i = 0; i < s.reals.size(); ++i) {
+      for (size_t i = 0; i < payload / 8; ++i) {
         if (i > 0) out = put(out, ", ");
         // The same text as printf's "%.12g".
-        out = std::to_chars(out, out + 32, s.reals[i], std::chars_format::general, 12).ptr;
+        const double value = decodeReal8(record + kRecordHeaderSize + 8 * i);
+        out = std::to_chars(out, out + 32, value, std::chars_format::general, 12).ptr;
       }
       *out++ = '}';
       break;
-    default:  // ASCII
+    default: {  // ASCII, without its NUL bytes
       out = put(out, ":{");
-      out = put(out, s.text);
+      const uint8_t* p = record + kRecordHeaderSize;
+      for (const uint8_t* end = record + length; p < end; ++p)
+        if (*p != 0) *out++ = static_cast<char>(*p);
       *out++ = '}';
       break;
+    }
   }
   *out++ = '\n';
   writer.lineEnd(out);
-  return 0;
 }
+
+// Prints the record's line, or the reason it has none. Returns 0 when printed, 1 when the dump
+// must stop.
+int formatRecord(const RecordView& record, DumpWriter& writer) {
+  if (formats(record.bytes, record.length)) {
+    formatLine(record.bytes, record.length, writer);
+    return 0;
+  }
+  // decodeRecord prints its own lines for what it refuses; a record that decodes has no name.
+  writer.flush();
+  RecordCode code = 0;
+  uint16_t bits = 0;
+  std::vector<int32_t> ints;
+  std::vector<double> reals;
+  std::string text;
+  if (decodeRecord(record.span(), code, bits, ints, reals, text) == 0)
+    printCodeMessage("Key not found: ", code);
+  return 1;
+}
+
+// A piece of the dump: whole records that all format, and their lines.
+struct DumpPiece {
+  std::vector<uint8_t> records;
+  DumpWriter lines{false};
+};
+
+// Records of a dump this large or more are formatted on every core.
+constexpr size_t kPieceBytes = size_t{1} << 17;
 
 }  // namespace
 
 int printRecord(const RecordView& record) {
-  DumpScratch scratch;
   DumpWriter writer;
-  return formatRecord(record, scratch, writer);
+  return formatRecord(record, writer);
 }
 
 int interpretStream(ByteSource& source, const std::string& fileName) {
   printQuoted("Converting ", fileName, " to ASCII.");
   RecordReader reader(source);
-  DumpScratch scratch;
-  DumpWriter writer;
-  RecordView record;
-  int result = 1;
-  for (;;) {
-    const ReadStatus status = reader.next(record);
+  // Pieces of whole records that all format are cut here, formatted on every core and printed
+  // in order. The dump ends at ENDLIB, or at the record or the end of the file that stops it,
+  // which is dealt with here once every piece before it is printed.
+  bool reachedEnd = false;  // ENDLIB, the end of the file, or a record that stops the dump
+  ReadStatus status = ReadStatus::Record;
+  RecordView stopper;
+  bool endlib = false;
+  auto cut = [&](DumpPiece& piece) {
+    if (reachedEnd) return false;
+    piece.records.clear();
+    while (!reachedEnd && piece.records.size() < kPieceBytes) {
+      const std::span<const uint8_t> buffered = reader.buffered();
+      const uint8_t* const from = buffered.data();
+      const uint8_t* const end = from + buffered.size();
+      const uint8_t* at = from;
+      while (static_cast<size_t>(end - at) >= kRecordHeaderSize &&
+             piece.records.size() + static_cast<size_t>(at - from) < kPieceBytes) {
+        const size_t length = readBigEndian(at, 0, 2);
+        if (length < kRecordHeaderSize || length > static_cast<size_t>(end - at)) break;
+        if (!formats(at, length)) break;
+        const RecordCode code = (RecordCode{at[2]} << 8) | at[3];
+        at += length;
+        if (code == rec::ENDLIB) {
+          endlib = reachedEnd = true;
+          break;
+        }
+      }
+      piece.records.insert(piece.records.end(), from, at);
+      reader.skip(static_cast<size_t>(at - from));
+      if (reachedEnd || piece.records.size() >= kPieceBytes) break;
+      // The next record is not whole in the buffer, or does not format.
+      status = reader.next(stopper);
+      if (status != ReadStatus::Record || !formats(stopper.bytes, stopper.length)) {
+        reachedEnd = true;
+        break;
+      }
+      piece.records.insert(piece.records.end(), stopper.bytes, stopper.bytes + stopper.length);
+      if (stopper.code() == rec::ENDLIB) endlib = reachedEnd = true;
+    }
+    return !piece.records.empty() || !reachedEnd;
+  };
+  auto format = [](DumpPiece& piece) {
+    piece.lines.clear();
+    const uint8_t* at = piece.records.data();
+    const uint8_t* const end = at + piece.records.size();
+    while (at < end) {
+      const size_t length = readBigEndian(at, 0, 2);
+      formatLine(at, length, piece.lines);
+      at += length;
+    }
+  };
+  auto print = [](DumpPiece& piece) { printText(piece.lines.text()); };
+  runInOrder<DumpPiece>(workThreads(), 2 * size_t{workThreads()}, cut, format, print);
+
+  int result = 0;
+  if (!endlib) {
     if (status != ReadStatus::Record) {
-      writer.flush();
       printLine(readStatusMessage(status));
-      printLine("GDS read error");
-      break;
+    } else {
+      DumpWriter writer;
+      formatRecord(stopper, writer);
     }
-    if (formatRecord(record, scratch, writer) != 0) {
-      writer.flush();
-      printLine("GDS read error");
-      break;
-    }
-    if (record.code() == rec::ENDLIB) {
-      result = 0;
-      break;
-    }
+    printLine("GDS read error");
+    result = 1;
   }
-  writer.flush();
   printQuoted("Converting ", fileName, " to ASCII done.");
   return result;
 }

@@ -231,6 +231,48 @@ TEST(Interpreter, StopsAtTheFirstRecordItCannotPrint) {
   }
 }
 
+TEST(Interpreter, LongDumpsStopWhereTheyMust) {
+  // Many small records, enough for the dump to be formatted in many pieces, then what stops it.
+  StreamBuilder file;
+  std::vector<std::string> lines;
+  for (int i = 0; i < 100000; ++i) {
+    file.int4(rec::XY, {i, -i});
+    lines.push_back("[XY]:{" + std::to_string(i) + ", " + std::to_string(-i) + "}");
+  }
+  const Bytes body = file.bytes();
+  ASSERT_GT(body.size(), size_t{1} << 20);
+  const Bytes rest = StreamBuilder().int4(rec::XY, {1, 2}).endLibrary().bytes();
+  const Bytes none;
+  const struct {
+    Bytes stop;
+    const Bytes& after;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {StreamBuilder().raw({0x00, 0x06, 0x1B, 0x07, 0x00, 0x00}).bytes(),
+       rest,
+       {"Unknown data type."}},
+      {StreamBuilder().int4(0x3003, {5}).bytes(), rest, {"Key not found: 0x3003"}},
+      {StreamBuilder().raw({0x00, 0x02, 0x10, 0x03}).bytes(),
+       rest,
+       {"Error: Invalid record length."}},
+      {StreamBuilder().raw({0x00, 0x0C, 0x10, 0x03, 0, 0}).bytes(),
+       none,
+       {"Error: Unexpected end of file."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.stop));
+    Bytes bytes = body;
+    bytes.insert(bytes.end(), c.stop.begin(), c.stop.end());
+    bytes.insert(bytes.end(), c.after.begin(), c.after.end());
+    std::vector<std::string> expected = lines;
+    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+    expected.push_back("GDS read error");
+    Dump result = dump(bytes);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.lines == framed(expected));
+  }
+}
+
 TEST(Interpreter, StopsAtTheEndOfTheFile) {
   const auto records = smallFile();
   const Bytes bytes = concat(records);
