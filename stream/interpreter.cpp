@@ -1,5 +1,6 @@
 #include "stream/interpreter.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -15,25 +16,24 @@ namespace tessel {
 
 namespace {
 
-// Lines are formatted straight into one large block, which either goes to standard output
-// whenever it is nearly full or, for a piece of the dump formatted on a helper thread, grows
-// until the piece is printed. The longest line (an XY record of 8191 points, a 65531-byte
-// string) fits in the reserve.
+// Lines are formatted straight into one block, which either goes to standard output whenever
+// it is full or, for a piece of the dump formatted on a helper thread, grows until the piece is
+// printed.
 class DumpWriter {
  public:
   explicit DumpWriter(bool toConsole = true)
-      : toConsole_(toConsole), block_(kBlockSize + kReserve) {}
+      : toConsole_(toConsole), block_(toConsole ? kConsoleBlock : kPieceBlock) {}
   ~DumpWriter() {
     if (toConsole_) flush();
   }
 
-  // Room for one more line.
-  char* lineStart() {
-    if (used_ > kBlockSize) {
-      if (toConsole_)
-        flush();
-      else if (block_.size() - used_ < kReserve)
-        block_.resize(2 * block_.size());
+  // Room for the line of a record of `length` bytes: at most 4 characters a byte (a bit array's
+  // 6 bytes make 34), and the name.
+  char* lineStart(size_t length) {
+    const size_t room = 40 + 4 * length;
+    if (block_.size() - used_ < room) {
+      if (toConsole_) flush();
+      if (block_.size() - used_ < room) block_.resize(std::max(2 * block_.size(), used_ + room));
     }
     return block_.data() + used_;
   }
@@ -46,8 +46,8 @@ class DumpWriter {
   }
 
  private:
-  static constexpr size_t kBlockSize = size_t{1} << 18;
-  static constexpr size_t kReserve = size_t{1} << 18;
+  static constexpr size_t kConsoleBlock = size_t{1} << 18;
+  static constexpr size_t kPieceBlock = size_t{1} << 16;
   bool toConsole_;
   std::vector<char> block_;
   size_t used_ = 0;
@@ -76,7 +76,7 @@ bool formats(const uint8_t* record, size_t length) {
 void formatLine(const uint8_t* record, size_t length, DumpWriter& writer) {
   const RecordCode code = (RecordCode{record[2]} << 8) | record[3];
   const size_t payload = length - kRecordHeaderSize;
-  char* out = writer.lineStart();
+  char* out = writer.lineStart(length);
   *out++ = '[';
   out = put(out, recordNameView(code));
   *out++ = ']';
@@ -152,7 +152,7 @@ struct DumpPiece {
 };
 
 // Records of a dump this large or more are formatted on every core.
-constexpr size_t kPieceBytes = size_t{1} << 17;
+constexpr size_t kPieceBytes = size_t{1} << 16;
 
 }  // namespace
 
