@@ -267,9 +267,13 @@ bool gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Targe
 
 // Every structure's references resolved once: targets[offsets[p] + i] for reference i of
 // structure p (SREFs first, then AREFs).
+// The structures each one references, once each, are distinct[offsets[p] + k] for k below
+// distinctCount[p]: the order of the calculation only needs those, not every reference.
 struct ResolvedReferences {
   std::vector<size_t> offsets;
   std::vector<int32_t> targets;
+  std::vector<uint32_t> distinct;
+  std::vector<uint32_t> distinctCount;
 };
 
 // Work below this many elements and references is not worth a thread.
@@ -291,21 +295,34 @@ ResolvedReferences resolveAll(const GdsLibrary& library) {
   }
   resolved.offsets[count] = total;
   resolved.targets.resize(total);
+  resolved.distinct.resize(total);
+  resolved.distinctCount.resize(count);
   const unsigned threads = total < kParallelWork ? 1 : workThreads();
   // Names read from one file share their text, so most lookups hit this cache by handle.
   std::vector<HandleMap<int32_t>> byHandle(threads);
-  parallelFor(count, 1, threads, [&](size_t p, unsigned thread) {
-    size_t next = resolved.offsets[p];
-    auto resolve = [&](const SharedString& name) {
-      auto [target, inserted] = byHandle[thread].tryEmplace(name.identity(), 0);
-      if (inserted) *target = resolveReference(library, name);
-      resolved.targets[next++] = *target;
-    };
-    for (const auto& sref : library.structures[p].srefs)
-      resolve(sref.name);
-    for (const auto& aref : library.structures[p].arefs)
-      resolve(aref.name);
-  });
+  // seenBy[thread][q] == p + 1 once structure p was found to reference q.
+  std::vector<std::vector<uint32_t>> seenBy(threads, std::vector<uint32_t>(count, 0));
+  parallelFor(count, std::max<size_t>(1, count / (64 * threads)), threads,
+              [&](size_t p, unsigned thread) {
+                const size_t first = resolved.offsets[p];
+                size_t next = first;
+                uint32_t distinct = 0;
+                auto resolve = [&](const SharedString& name) {
+                  auto [target, inserted] = byHandle[thread].tryEmplace(name.identity(), 0);
+                  if (inserted) *target = resolveReference(library, name);
+                  resolved.targets[next++] = *target;
+                  if (*target < 0) return;
+                  uint32_t& seen = seenBy[thread][static_cast<size_t>(*target)];
+                  if (seen == p + 1) return;
+                  seen = static_cast<uint32_t>(p + 1);
+                  resolved.distinct[first + distinct++] = static_cast<uint32_t>(*target);
+                };
+                for (const auto& sref : library.structures[p].srefs)
+                  resolve(sref.name);
+                for (const auto& aref : library.structures[p].arefs)
+                  resolve(aref.name);
+                resolved.distinctCount[p] = distinct;
+              });
   return resolved;
 }
 
@@ -360,21 +377,21 @@ int computeBoundingBoxes(GdsLibrary& library) {
       height[p] = 1;
       anyReferences = true;
     }
-    for (size_t i = resolved.offsets[p]; i < resolved.offsets[p + 1]; ++i)
-      if (resolved.targets[i] >= 0) {
-        ++waitingFor[p];
-        ++dependentStart[static_cast<size_t>(resolved.targets[i]) + 1];
-      }
+    const size_t first = resolved.offsets[p];
+    waitingFor[p] = resolved.distinctCount[p];
+    for (size_t i = first; i < first + resolved.distinctCount[p]; ++i)
+      ++dependentStart[resolved.distinct[i] + 1];
   }
   for (size_t q = 0; q < count; ++q)
     dependentStart[q + 1] += dependentStart[q];
   std::vector<uint32_t> dependents(dependentStart[count]);
   {
     std::vector<size_t> fill(dependentStart.begin(), dependentStart.end() - 1);
-    for (size_t p = 0; p < count; ++p)
-      for (size_t i = resolved.offsets[p]; i < resolved.offsets[p + 1]; ++i)
-        if (resolved.targets[i] >= 0)
-          dependents[fill[static_cast<size_t>(resolved.targets[i])]++] = static_cast<uint32_t>(p);
+    for (size_t p = 0; p < count; ++p) {
+      const size_t first = resolved.offsets[p];
+      for (size_t i = first; i < first + resolved.distinctCount[p]; ++i)
+        dependents[fill[resolved.distinct[i]]++] = static_cast<uint32_t>(p);
+    }
   }
   std::vector<uint32_t> ready;
   ready.reserve(count);
