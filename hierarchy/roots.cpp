@@ -1,11 +1,13 @@
 #include "hierarchy/roots.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 
 #include "model/flat_tables.h"
 #include "stream/console.h"
+#include "stream/parallel.h"
 
 namespace tessel {
 
@@ -14,14 +16,25 @@ std::vector<uint32_t> findRootStructures(const GdsLibrary& library) {
   const size_t count = library.structures.size();
   // A structure is referenced when an SREF bears its name. Names read from one file share their
   // text, so each shared text is looked up once, through the index of structure names.
-  std::vector<bool> referenced(count, false);
-  HandleMap<bool> seen;
+  // Millions of references are scanned on every core, each thread with its own marks.
+  size_t references = 0;
   for (const auto& structure : library.structures)
-    for (const auto& sref : structure.srefs)
-      if (seen.tryEmplace(sref.name.identity(), true).second) {
-        const int32_t position = findStructure(library, sref.name);
-        if (position >= 0) referenced[static_cast<size_t>(position)] = true;
-      }
+    references += structure.srefs.size();
+  const unsigned threads = references < (size_t{1} << 16) ? 1 : workThreads();
+  std::vector<std::vector<uint8_t>> marks(threads, std::vector<uint8_t>(count, 0));
+  std::vector<HandleMap<bool>> seen(threads);
+  parallelFor(count, std::max<size_t>(1, count / (64 * threads)), threads,
+              [&](size_t p, unsigned thread) {
+                for (const auto& sref : library.structures[p].srefs)
+                  if (seen[thread].tryEmplace(sref.name.identity(), true).second) {
+                    const int32_t position = findStructure(library, sref.name);
+                    if (position >= 0) marks[thread][static_cast<size_t>(position)] = 1;
+                  }
+              });
+  std::vector<bool> referenced(count, false);
+  for (const auto& threadMarks : marks)
+    for (size_t p = 0; p < count; ++p)
+      if (threadMarks[p]) referenced[p] = true;
   // Structures the index does not designate (added without it, or sharing a name) are checked
   // by name.
   std::unordered_set<std::string_view> referencedNames;

@@ -74,6 +74,29 @@ TEST(RootStructures, PositionsAndLine) {
   }
 }
 
+TEST(RootStructures, ManyReferences) {
+  // Enough references to be scanned on every core.
+  GdsLibrary library;
+  std::string line = "Root GDS structures: ";
+  std::vector<uint32_t> roots;
+  for (int t = 0; t < 10; ++t) {
+    std::vector<std::string> targets;
+    for (int k = 0; k < 8000; ++k)
+      targets.push_back("LEAF" + std::to_string((k * 7 + t) % 500));
+    library.addStructure(cell("TOP" + std::to_string(t), targets, {"LEAF500"}));
+    line += "  TOP" + std::to_string(t);
+    roots.push_back(static_cast<uint32_t>(t));
+  }
+  for (int leaf = 0; leaf <= 500; ++leaf)
+    library.addStructure(cell("LEAF" + std::to_string(leaf)));
+  line += "  LEAF500";  // named by AREFs only
+  roots.push_back(510);
+  std::vector<uint32_t> found;
+  const std::string output = captureOutput([&] { found = findRootStructures(library); });
+  EXPECT_EQ(output, "Finding the root structures.\n" + line + "\n");
+  EXPECT_EQ(found, roots);
+}
+
 Bytes hierarchyFile() {
   return StreamBuilder()
       .libraryHeader()
