@@ -11,7 +11,7 @@ GdsBoundary::GdsBoundary(uint32_t layer, int32_t x1, int32_t y1, int32_t x2, int
     : layer(layer), xCor{x1, x2, x2, x1, x1}, yCor{y1, y1, y2, y2, y1} {}
 
 GdsPath::GdsPath(uint32_t layer, uint32_t width, Coordinates xCor, Coordinates yCor)
-    : layer(layer), pathtype(2), width(width), xCor(std::move(xCor)), yCor(std::move(yCor)) {}
+    : xCor(std::move(xCor)), yCor(std::move(yCor)), layer(layer), pathtype(2), width(width) {}
 
 GdsSref::GdsSref(SharedString name, int32_t xCor, int32_t yCor)
     : name(std::move(name)), xCor(xCor), yCor(yCor) {}
@@ -19,11 +19,11 @@ GdsSref::GdsSref(SharedString name, int32_t xCor, int32_t yCor)
 GdsSref::GdsSref(SharedString name, int32_t xCor, int32_t yCor, bool reflection, double angle,
                  double scale)
     : name(std::move(name)),
-      reflection(reflection),
       scale(scale),
       angle(angle),
       xCor(xCor),
-      yCor(yCor) {}
+      yCor(yCor),
+      reflection(reflection) {}
 
 int GdsLibrary::addStructure(const GdsStructure& structure) {
   GdsStructure copy = structure;

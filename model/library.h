@@ -32,16 +32,18 @@ struct GdsBoundary {
   GdsBoundary(uint32_t layer, int32_t x1, int32_t y1, int32_t x2, int32_t y2);
 };
 
+// Millions of paths and references are held at once: their fields are laid out widest first, so
+// no byte is lost to padding.
 struct GdsPath {
+  Coordinates xCor;
+  Coordinates yCor;
+  SharedString propvalue;
   int32_t plex = 0;
   uint32_t layer = 0;
   int32_t datatype = 0;
   int32_t pathtype = 0;
   uint32_t width = 0;
-  Coordinates xCor;
-  Coordinates yCor;
   uint32_t propattr = 0;
-  SharedString propvalue;
 
   GdsPath() = default;
   // Path type 2, through the given points.
@@ -49,16 +51,16 @@ struct GdsPath {
 };
 
 struct GdsSref {
-  int32_t plex = 0;
   SharedString name;
-  uint16_t strans = 0;
-  bool reflection = false;
+  SharedString propvalue;
   double scale = 1.0;
   double angle = 0.0;
+  int32_t plex = 0;
   int32_t xCor = 0;
   int32_t yCor = 0;
   uint32_t propattr = 0;
-  SharedString propvalue;
+  uint16_t strans = 0;
+  bool reflection = false;
 
   GdsSref() = default;
   GdsSref(SharedString name, int32_t xCor, int32_t yCor);
