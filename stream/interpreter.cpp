@@ -151,7 +151,8 @@ struct DumpPiece {
   DumpWriter lines{false};
 };
 
-// Records of a dump this large or more are formatted on every core.
+// The bytes of records in one piece: small enough that a window of pieces stays a few megabytes,
+// large enough that handing them between threads costs little.
 constexpr size_t kPieceBytes = size_t{1} << 16;
 
 }  // namespace
