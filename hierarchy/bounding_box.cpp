@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <unordered_map>
 
 #include "model/flat_tables.h"
@@ -272,7 +273,9 @@ bool gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Targe
 struct ResolvedReferences {
   std::vector<size_t> offsets;
   std::vector<int32_t> targets;
-  std::vector<uint32_t> distinct;
+  // Left uninitialised: only the first few places of each structure's range are written, so
+  // most of its pages are never touched.
+  std::unique_ptr<uint32_t[]> distinct;
   std::vector<uint32_t> distinctCount;
 };
 
@@ -295,7 +298,7 @@ ResolvedReferences resolveAll(const GdsLibrary& library) {
   }
   resolved.offsets[count] = total;
   resolved.targets.resize(total);
-  resolved.distinct.resize(total);
+  resolved.distinct = std::make_unique_for_overwrite<uint32_t[]>(total);
   resolved.distinctCount.resize(count);
   const unsigned threads = total < kParallelWork ? 1 : workThreads();
   // Names read from one file share their text, so most lookups hit this cache by handle.
