@@ -1,6 +1,7 @@
 #include "export/writer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "export/output_file.h"
@@ -32,14 +33,6 @@ void writeLong(RecordSink& out, RecordCode code, uint32_t value) {
 
 void writeName(RecordSink& out, RecordCode code, std::string_view name) {
   writeTextRecord(out, code, name);
-}
-
-// STRANS carries only the reflection bit: absolute magnification and angle are not meant.
-void writeTransform(RecordSink& out, bool reflection, double scale, double angle) {
-  out.putHeader(6, rec::STRANS);
-  out.put16(reflection ? 0x8000 : 0);
-  if (scale != 1.0) writeRealRecord(out, rec::MAG, {&scale, 1}, 1);
-  if (angle != 0.0) writeRealRecord(out, rec::ANGLE, {&angle, 1}, 1);
 }
 
 void writePoint(RecordSink& out, int32_t x, int32_t y) {
@@ -114,6 +107,29 @@ void writeStructures(const std::vector<GdsStructure>& structures, RecordSink& fi
 
 }  // namespace
 
+// STRANS carries only the reflection bit: absolute magnification and angle are not meant.
+void GdsWriter::writeTransform(bool reflection, double scale, double angle) {
+  out.putHeader(6, rec::STRANS);
+  out.put16(reflection ? 0x8000 : 0);
+  if (scale != 1.0) writeReal(rec::MAG, scale);
+  if (angle != 0.0) writeReal(rec::ANGLE, angle);
+}
+
+void GdsWriter::writeReal(RecordCode code, double value) {
+  // Equal values have equal bytes (0 and -0 both give zero bytes), so the bytes of a value met
+  // before are reused. The memo is indexed by the low bits of the binary exponent, which tell
+  // the usual angles (90, 180, 270) and magnifications apart.
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  RealMemo& memo = realMemo_[(bits >> 52) & (realMemo_.size() - 1)];
+  if (value == memo.value) {
+    out.putHeader(kRecordHeaderSize + 8, code);
+    out.put64(memo.bytes);
+  } else if (writeRealRecord(out, code, {&value, 1}, 1) == 0) {
+    memo = {value, encodeReal8(value)};
+  }
+}
+
 void GdsWriter::writeLibraryHeader(double userUnit, double meterUnit) {
   out.putHeader(6, rec::HEADER);
   out.put16(600);
@@ -156,7 +172,7 @@ void GdsWriter::writeStructure(const GdsStructure& structure) {
 void GdsWriter::writeSref(const GdsSref& sref) {
   writeHeaderOnly(out, rec::SREF);
   writeName(out, rec::SNAME, sref.name);
-  writeTransform(out, sref.reflection, sref.scale, sref.angle);
+  writeTransform(sref.reflection, sref.scale, sref.angle);
   writePoint(out, sref.xCor, sref.yCor);
   writeHeaderOnly(out, rec::ENDEL);
   out.maybeFlush();
@@ -165,7 +181,7 @@ void GdsWriter::writeSref(const GdsSref& sref) {
 void GdsWriter::writeAref(const GdsAref& aref) {
   writeHeaderOnly(out, rec::AREF);
   writeName(out, rec::SNAME, aref.name);
-  writeTransform(out, aref.reflection, aref.scale, aref.angle);
+  writeTransform(aref.reflection, aref.scale, aref.angle);
   out.putHeader(8, rec::COLROW);
   out.put16(static_cast<uint32_t>(aref.columns) & 0xFFFF);
   out.put16(static_cast<uint32_t>(aref.rows) & 0xFFFF);
@@ -211,7 +227,7 @@ void GdsWriter::writeText(const GdsText& text) {
   writeShort(out, rec::TEXTTYPE, text.texttype);
   writeShort(out, rec::PRESENTATION, 0);
   writeLong(out, rec::WIDTH, static_cast<uint32_t>(text.width));
-  writeTransform(out, false, text.scale, text.angle);
+  writeTransform(false, text.scale, text.angle);
   writePoint(out, text.xCor, text.yCor);
   writeName(out, rec::STRING, text.textbody);
   writeHeaderOnly(out, rec::ENDEL);

@@ -1,6 +1,8 @@
 // Writing a library as a stream file.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <unordered_set>
 
@@ -30,6 +32,16 @@ struct GdsWriter {
   // Copies every structure of `sourceFile` not copied before in this run. Returns 0 when the
   // source was read to its ENDLIB, 1 otherwise.
   int copyStructures(const std::string& sourceFile);
+
+ private:
+  void writeTransform(bool reflection, double scale, double angle);
+  void writeReal(RecordCode code, double value);
+  // Reals written before and their bytes: references mostly repeat a few angles.
+  struct RealMemo {
+    double value = 0.0;
+    uint64_t bytes = 0;
+  };
+  std::array<RealMemo, 8> realMemo_{};
 };
 
 // Writes the library to `fileName`, replacing an existing file only when complete. Returns 0

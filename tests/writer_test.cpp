@@ -380,6 +380,33 @@ TEST(ElementWriters, SplitLongCoordinateListsIntoRecordsTheImporterJoins) {
   }
 }
 
+TEST(ElementWriters, RepeatedAnglesAndMagnificationsKeepTheirOwnBytes) {
+  // Values met again, values that share a binary exponent (90 and 100, 0.5 and 0.75), zero of
+  // either sign and a refused value in between: each record carries its own value's bytes.
+  const std::vector<double> values = {90,  180, 90,           100, 90,  0.5, 0.75, -0.0, 0.0,
+                                      0.5, 270, std::nan(""), 270, -90, 90,  1e-3, 1e-3};
+  for (RecordCode code : {rec::ANGLE, rec::MAG}) {
+    const Written out = writeWith([&](GdsWriter& w) {
+      for (double value : values)
+        w.writeSref(code == rec::ANGLE ? GdsSref("A", 0, 0, false, value, 1.0)
+                                       : GdsSref("A", 0, 0, false, 0.0, value));
+    });
+    std::vector<uint64_t> written;
+    for (size_t at = 0; at + 4 <= out.bytes.size();) {
+      const size_t length = readBigEndian(out.bytes.data(), static_cast<long>(at), 2);
+      if (((RecordCode{out.bytes[at + 2]} << 8) | out.bytes[at + 3]) == code)
+        written.push_back(readBigEndian64(out.bytes.data(), static_cast<long>(at + 4), 8));
+      at += length;
+    }
+    std::vector<uint64_t> expected;
+    for (double value : values)
+      if (!std::isnan(value) && value != (code == rec::ANGLE ? 0.0 : 1.0))
+        expected.push_back(encodeReal8(value));
+    EXPECT_EQ(written, expected) << recordName(code);
+    EXPECT_EQ(splitLines(out.printed).size(), 1u);  // the refused value
+  }
+}
+
 TEST(LibraryHeader, FixedRecordsWithTheRunsTimestamp) {
   const Written out = writeWith([](GdsWriter& w) { w.writeLibraryHeader(); });
   ASSERT_EQ(out.bytes.size(), 70u);
