@@ -11,11 +11,14 @@
 
 namespace tessel {
 
-OutputFile::~OutputFile() { abandon(); }
+OutputFile::~OutputFile() {
+  abandon();
+}
 
 bool OutputFile::open(const std::string& target) {
   abandon();
   target_ = target;
+  replacesExisting_ = false;
   struct stat info;
   bool exists = ::stat(target.c_str(), &info) == 0;
   if (exists && S_ISDIR(info.st_mode)) return false;
@@ -40,6 +43,7 @@ bool OutputFile::open(const std::string& target) {
     return false;
   }
   if (exists) ::fchmod(fd_, info.st_mode & 07777);
+  replacesExisting_ = exists;
   return true;
 }
 

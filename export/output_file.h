@@ -17,6 +17,8 @@ class OutputFile {
   // False when the file cannot be created.
   bool open(const std::string& target);
   int fd() const { return fd_; }
+  // True when the file is written beside an existing one that it will replace.
+  bool replacesExisting() const { return replacesExisting_; }
   // Closes the file and puts it in place; false when that fails (the target is then untouched).
   bool commit();
   // Closes and removes the temporary file; the target is untouched.
@@ -26,6 +28,7 @@ class OutputFile {
   int fd_ = -1;
   std::string target_;
   std::string temporary_;  // empty when writing to the target directly
+  bool replacesExisting_ = false;
 };
 
 }  // namespace tessel

@@ -255,6 +255,7 @@ int writeLibrary(const GdsLibrary& library, const std::string& fileName) {
     return 1;
   }
   RecordSink sink(file.fd());
+  if (file.replacesExisting()) sink.startWritebackEarly();
   GdsWriter writer(sink);
   writer.writeLibraryHeader(library.userUnit, library.meterUnit);
   int result = 0;

@@ -1,5 +1,6 @@
 #include "stream/encode.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,6 +50,17 @@ void RecordSink::writeOut(const uint8_t* data, size_t size) {
       done += static_cast<size_t>(count);
     }
   }
+#ifdef __linux__
+  // A file written to replace another is flushed whole by some file systems (ext4, XFS) when it
+  // is renamed over the old one; starting each block on its way to the disk as it is written
+  // spreads that work over the writing instead of making the rename wait for all of it.
+  written_ += size;
+  if (startWriteback_ && !failed_ && written_ - startedTo_ >= kWritebackStep) {
+    ::sync_file_range(fd_, static_cast<off_t>(startedTo_),
+                      static_cast<off_t>(written_ - startedTo_), SYNC_FILE_RANGE_WRITE);
+    startedTo_ = written_;
+  }
+#endif
 }
 
 bool RecordSink::flush() {

@@ -55,6 +55,9 @@ class RecordSink {
   }
   // Writes the buffered bytes out; returns false once any write has failed.
   bool flush();
+  // Asks the system to start writing the file's blocks to the disk as they are written, for a
+  // file that will replace another.
+  void startWritebackEarly() { startWriteback_ = true; }
   bool failed() const { return failed_; }
   // The bytes held: all that was put, for a sink without a file.
   std::span<const uint8_t> bytes() const { return {data_.get(), size_}; }
@@ -82,6 +85,10 @@ class RecordSink {
   void writeOut(const uint8_t* data, size_t size);
 
   static constexpr size_t kFlushSize = size_t{1} << 20;
+  static constexpr size_t kWritebackStep = size_t{8} << 20;
+  bool startWriteback_ = false;
+  size_t written_ = 0;    // bytes written to the file
+  size_t startedTo_ = 0;  // bytes whose writing to the disk has been started
   int fd_;
   bool failed_ = false;
   // Plain storage rather than a vector: bytes are put a few at a time, hundreds of millions of
