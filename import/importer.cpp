@@ -51,29 +51,7 @@ class Messages {
 
 // How many elements of each kind a structure holds, told from its records before it is parsed,
 // so its lists are allocated once at their final size.
-enum ElementKind { kBoundaryKind, kPathKind, kSrefKind, kArefKind, kTextKind, kNodeKind, kBoxKind };
-using ElementCounts = std::array<uint32_t, 7>;
-
-int elementKind(RecordCode code) {
-  switch (code) {
-    case rec::BOUNDARY:
-      return kBoundaryKind;
-    case rec::PATH:
-      return kPathKind;
-    case rec::SREF:
-      return kSrefKind;
-    case rec::AREF:
-      return kArefKind;
-    case rec::TEXT:
-      return kTextKind;
-    case rec::NODE:
-      return kNodeKind;
-    case rec::BOX:
-      return kBoxKind;
-    default:
-      return -1;
-  }
-}
+using ElementCounts = std::array<uint32_t, kElementKinds>;
 
 // A sequence of whole records: the file itself, or the records of one structure cut from it.
 class RecordFeed {

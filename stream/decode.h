@@ -81,30 +81,26 @@ inline int decodeRecord(std::span<const uint8_t> record, RecordCode& code, uint1
   }
   const size_t length = readBigEndian(bytes, 0, 2);
   if (length < kRecordHeaderSize || length > record.size()) return 1;
+  // The one statement of what decodes, which the structure cutter and the dump rely on too.
+  if (!isDecodable(bytes, length)) return 1;
   const size_t payload = length - kRecordHeaderSize;
   switch (dataType) {
     case dtype::NONE:
       return 0;
     case dtype::BITS:
-      if (payload < 2) return 1;
       bits = static_cast<uint16_t>(readBigEndian(bytes, 4, 2));
       return 0;
     case dtype::INT2:
-      if (payload % 2 != 0) return 1;
       ints.resize(payload / 2);
       for (size_t i = 0; i < ints.size(); ++i)
         ints[i] = static_cast<int32_t>(readBigEndian(bytes, static_cast<long>(4 + 2 * i), 2));
       return 0;
     case dtype::INT4:
-      if (payload % 4 != 0) return 1;
       ints.resize(payload / 4);
       for (size_t i = 0; i < ints.size(); ++i)
         ints[i] = static_cast<int32_t>(readBigEndian(bytes, static_cast<long>(4 + 4 * i), 4));
       return 0;
-    case dtype::REAL4:
-      return 1;
     case dtype::REAL8:
-      if (payload % 8 != 0) return 1;
       reals.resize(payload / 8);
       for (size_t i = 0; i < reals.size(); ++i)
         reals[i] = decodeReal8(bytes + 4 + 8 * i);

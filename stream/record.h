@@ -68,20 +68,36 @@ inline constexpr int ASCII = 6;
 inline constexpr int kRecordHeaderSize = 4;
 inline constexpr int kMaxRecordLength = 65535;
 
-// True for the records that open an element: BOUNDARY, PATH, SREF, AREF, TEXT, NODE and BOX.
-inline bool isElementStart(RecordCode code) {
+// The kinds of element, in the order of the records that open them.
+enum ElementKind { kBoundaryKind, kPathKind, kSrefKind, kArefKind, kTextKind, kNodeKind, kBoxKind };
+inline constexpr int kElementKinds = 7;
+
+// The kind of element the record opens: BOUNDARY, PATH, SREF, AREF, TEXT, NODE or BOX; -1 for
+// any other record.
+inline int elementKind(RecordCode code) {
   switch (code) {
     case rec::BOUNDARY:
+      return kBoundaryKind;
     case rec::PATH:
+      return kPathKind;
     case rec::SREF:
+      return kSrefKind;
     case rec::AREF:
+      return kArefKind;
     case rec::TEXT:
+      return kTextKind;
     case rec::NODE:
+      return kNodeKind;
     case rec::BOX:
-      return true;
+      return kBoxKind;
     default:
-      return false;
+      return -1;
   }
+}
+
+// True for the records that open an element.
+inline bool isElementStart(RecordCode code) {
+  return elementKind(code) >= 0;
 }
 
 namespace record_names {
