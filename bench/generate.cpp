@@ -82,7 +82,7 @@ class StreamOut {
  public:
   explicit StreamOut(int fd) : fd_(fd), sink_(fd), writer_(sink_) {}
 
-  void header() { writer_.writeLibraryHeader(); }
+  void header() { writer_.writeLibraryHeader("Fernwall.db"); }
   void structure(const GdsStructure& structure) {
     bgnstrOffsets_.push_back(position());
     writer_.writeStructure(structure);

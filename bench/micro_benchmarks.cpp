@@ -72,7 +72,7 @@ const std::vector<uint8_t>& sampleStream() {
     Rng rng;
     RecordSink sink;
     GdsWriter writer(sink);
-    writer.writeLibraryHeader();
+    writer.writeLibraryHeader("Fernwall.db");
     writer.writeStructure(sampleStructure(rng, "blk_0000_alu"));
     sink.putHeader(4, rec::ENDLIB);
     return std::vector<uint8_t>(sink.bytes().begin(), sink.bytes().end());

@@ -7,6 +7,9 @@
 
 namespace tessel {
 
+// The library name the example files carry.
+inline constexpr const char* kExampleLibraryName = "Fernwall.db";
+
 // The library of "arrow_box": two paths drawing an arrow and a boundary.
 GdsLibrary buildExample1();
 // The library of "example2": two references to "arrow_box", which comes from `sourceFile`.

@@ -1,4 +1,5 @@
 // Copying whole structures, byte for byte, from other stream files into the output.
+#include <optional>
 #include <string>
 
 #include "export/writer.h"
@@ -23,10 +24,14 @@ int GdsWriter::copyStructures(const std::string& sourceFile) {
   bool holding = true;     // nothing is written until the current structure's name is known
   bool inElement = false;  // an element of the structure being copied is open
   std::string name;
+  // The structure being read, copied or not, for the line that says where the file broke.
+  bool readingStructure = false;
+  std::optional<std::string> readName;
   for (;;) {
     const ReadStatus status = reader.next(record);
     if (status != ReadStatus::Record) {
       printLine(readStatusMessage(status));
+      printLine(positionLine(reader.nextPosition(), readName));
       // Close the structure being copied, so the output stays a well-formed stream.
       if (inStructure && !holding) {
         if (inElement) out.putHeader(kRecordHeaderSize, rec::ENDEL);
@@ -36,6 +41,14 @@ int GdsWriter::copyStructures(const std::string& sourceFile) {
     }
     const RecordCode code = record.code();
     if (code == rec::BGNSTR) inStructure = true;
+    if (code == rec::BGNSTR || code == rec::ENDSTR) {
+      readingStructure = code == rec::BGNSTR;
+      readName.reset();
+    }
+    if (code == rec::STRNAME && readingStructure) {
+      readName.emplace();
+      appendText(record.span().subspan(kRecordHeaderSize), *readName);
+    }
     if (code == rec::STRNAME && inStructure) {
       name.clear();
       appendText(record.span().subspan(kRecordHeaderSize), name);

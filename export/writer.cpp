@@ -58,6 +58,11 @@ void writePointList(RecordSink& out, const Coordinates& xCor, const Coordinates&
   }
 }
 
+// For references: the STRANS bits as read, with the reflection field in bit 15.
+uint16_t referenceStrans(uint16_t strans, bool reflection) {
+  return static_cast<uint16_t>((strans & 0x7FFF) | (reflection ? 0x8000 : 0));
+}
+
 size_t elementsOf(const GdsStructure& structure) {
   return structure.boundaries.size() + structure.paths.size() + structure.srefs.size() +
          structure.arefs.size() + structure.texts.size() + structure.nodes.size() +
@@ -107,12 +112,31 @@ void writeStructures(const std::vector<GdsStructure>& structures, RecordSink& fi
 
 }  // namespace
 
-// STRANS carries only the reflection bit: absolute magnification and angle are not meant.
-void GdsWriter::writeTransform(bool reflection, double scale, double angle) {
+// STRANS with its bits as read, then MAG and ANGLE when they carry something.
+void GdsWriter::writeTransform(uint16_t strans, double scale, double angle) {
   out.putHeader(6, rec::STRANS);
-  out.put16(reflection ? 0x8000 : 0);
+  out.put16(strans);
   if (scale != 1.0) writeReal(rec::MAG, scale);
   if (angle != 0.0) writeReal(rec::ANGLE, angle);
+}
+
+// ELFLAGS and PLEX, right after the record that opens the element, when they are set.
+void GdsWriter::writeElementFlags(uint16_t elflags, int32_t plex) {
+  if (elflags != 0) {
+    out.putHeader(6, rec::EFLAGS);
+    out.put16(elflags);
+  }
+  if (plex != 0) writeLong(out, rec::PLEX, static_cast<uint32_t>(plex));
+}
+
+// The properties, last before ENDEL, then ENDEL.
+void GdsWriter::writeElementEnd(const Properties& properties) {
+  for (const GdsProperty& property : properties) {
+    writeShort(out, rec::PROPATTR, property.propattr);
+    writeName(out, rec::PROPVALUE, property.propvalue);
+  }
+  writeHeaderOnly(out, rec::ENDEL);
+  out.maybeFlush();
 }
 
 void GdsWriter::writeReal(RecordCode code, double value) {
@@ -130,11 +154,11 @@ void GdsWriter::writeReal(RecordCode code, double value) {
   }
 }
 
-void GdsWriter::writeLibraryHeader(double userUnit, double meterUnit) {
+void GdsWriter::writeLibraryHeader(std::string_view name, double userUnit, double meterUnit) {
   out.putHeader(6, rec::HEADER);
   out.put16(600);
   writeTimestampRecord(out, rec::BGNLIB);
-  writeName(out, rec::LIBNAME, "Fernwall.db");
+  writeName(out, rec::LIBNAME, name);
   out.putHeader(20, rec::UNITS);
   if (userUnit == 0.001 && meterUnit == 1e-9) {
     out.put(kFixedUnits, sizeof kFixedUnits);
@@ -171,76 +195,81 @@ void GdsWriter::writeStructure(const GdsStructure& structure) {
 
 void GdsWriter::writeSref(const GdsSref& sref) {
   writeHeaderOnly(out, rec::SREF);
+  writeElementFlags(sref.elflags, sref.plex);
   writeName(out, rec::SNAME, sref.name);
-  writeTransform(sref.reflection, sref.scale, sref.angle);
+  writeTransform(referenceStrans(sref.strans, sref.reflection), sref.scale, sref.angle);
   writePoint(out, sref.xCor, sref.yCor);
-  writeHeaderOnly(out, rec::ENDEL);
-  out.maybeFlush();
+  writeElementEnd(sref.properties);
 }
 
 void GdsWriter::writeAref(const GdsAref& aref) {
   writeHeaderOnly(out, rec::AREF);
+  writeElementFlags(aref.elflags, aref.plex);
   writeName(out, rec::SNAME, aref.name);
-  writeTransform(aref.reflection, aref.scale, aref.angle);
+  writeTransform(referenceStrans(aref.strans, aref.reflection), aref.scale, aref.angle);
   out.putHeader(8, rec::COLROW);
   out.put16(static_cast<uint32_t>(aref.columns) & 0xFFFF);
   out.put16(static_cast<uint32_t>(aref.rows) & 0xFFFF);
   out.putHeader(28, rec::XY);
   for (int32_t value : aref.xy)
     out.put32(static_cast<uint32_t>(value));
-  writeHeaderOnly(out, rec::ENDEL);
-  out.maybeFlush();
+  writeElementEnd(aref.properties);
 }
 
 void GdsWriter::writeBoundary(const GdsBoundary& boundary) {
   writeHeaderOnly(out, rec::BOUNDARY);
+  writeElementFlags(boundary.elflags, boundary.plex);
   writeShort(out, rec::LAYER, boundary.layer);
   writeShort(out, rec::DATATYPE, boundary.datatype);
   writePointList(out, boundary.xCor, boundary.yCor);
-  writeHeaderOnly(out, rec::ENDEL);
-  out.maybeFlush();
+  writeElementEnd(boundary.properties);
 }
 
 void GdsWriter::writePath(const GdsPath& path) {
   writeHeaderOnly(out, rec::PATH);
+  writeElementFlags(path.elflags, path.plex);
   writeShort(out, rec::LAYER, path.layer);
   writeShort(out, rec::DATATYPE, path.datatype);
   writeShort(out, rec::PATHTYPE, path.pathtype);
   writeLong(out, rec::WIDTH, path.width);
+  if (path.pathtype == 4) {  // only this path type has explicit extensions
+    writeLong(out, rec::BGNEXTN, static_cast<uint32_t>(path.bgnextn));
+    writeLong(out, rec::ENDEXTN, static_cast<uint32_t>(path.endextn));
+  }
   writePointList(out, path.xCor, path.yCor);
-  writeHeaderOnly(out, rec::ENDEL);
-  out.maybeFlush();
+  writeElementEnd(path.properties);
 }
 
 void GdsWriter::writeNode(const GdsNode& node) {
   writeHeaderOnly(out, rec::NODE);
+  writeElementFlags(node.elflags, node.plex);
   writeShort(out, rec::LAYER, node.layer);
   writeShort(out, rec::NODETYPE, node.nodetype);
   writePointList(out, node.xCor, node.yCor);
-  writeHeaderOnly(out, rec::ENDEL);
-  out.maybeFlush();
+  writeElementEnd(node.properties);
 }
 
 void GdsWriter::writeText(const GdsText& text) {
   writeHeaderOnly(out, rec::TEXT);
+  writeElementFlags(text.elflags, text.plex);
   writeShort(out, rec::LAYER, text.layer);
   writeShort(out, rec::TEXTTYPE, text.texttype);
-  writeShort(out, rec::PRESENTATION, 0);
+  writeShort(out, rec::PRESENTATION, text.presentation);
+  if (text.pathtype != 0) writeShort(out, rec::PATHTYPE, text.pathtype);
   writeLong(out, rec::WIDTH, static_cast<uint32_t>(text.width));
-  writeTransform(false, text.scale, text.angle);
+  writeTransform(text.strans, text.scale, text.angle);
   writePoint(out, text.xCor, text.yCor);
   writeName(out, rec::STRING, text.textbody);
-  writeHeaderOnly(out, rec::ENDEL);
-  out.maybeFlush();
+  writeElementEnd(text.properties);
 }
 
 void GdsWriter::writeBox(const GdsBox& box) {
   writeHeaderOnly(out, rec::BOX);
+  writeElementFlags(box.elflags, box.plex);
   writeShort(out, rec::LAYER, box.layer);
   writeShort(out, rec::BOXTYPE, box.boxtype);
   writePointList(out, box.xCor, box.yCor);
-  writeHeaderOnly(out, rec::ENDEL);
-  out.maybeFlush();
+  writeElementEnd(box.properties);
 }
 
 std::unordered_set<std::string>& copiedStructureNames() {
@@ -257,7 +286,7 @@ int writeLibrary(const GdsLibrary& library, const std::string& fileName) {
   RecordSink sink(file.fd());
   if (file.replacesExisting()) sink.startWritebackEarly();
   GdsWriter writer(sink);
-  writer.writeLibraryHeader(library.userUnit, library.meterUnit);
+  writer.writeLibraryHeader(library.name, library.userUnit, library.meterUnit);
   int result = 0;
   for (const auto& source : library.sourceFiles)
     if (writer.copyStructures(source) != 0) result = 1;

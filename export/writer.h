@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 #include "model/library.h"
@@ -17,8 +18,8 @@ struct GdsWriter {
 
   RecordSink& out;
 
-  // HEADER, BGNLIB, LIBNAME and UNITS (the library's units).
-  void writeLibraryHeader(double userUnit = 0.001, double meterUnit = 1e-9);
+  // HEADER, BGNLIB, LIBNAME and UNITS (the library's name and units).
+  void writeLibraryHeader(std::string_view name, double userUnit = 0.001, double meterUnit = 1e-9);
   void writeStructureHeader(const GdsStructure& structure);
   // The structure from BGNSTR to ENDSTR, its elements list by list.
   void writeStructure(const GdsStructure& structure);
@@ -34,7 +35,9 @@ struct GdsWriter {
   int copyStructures(const std::string& sourceFile);
 
  private:
-  void writeTransform(bool reflection, double scale, double angle);
+  void writeTransform(uint16_t strans, double scale, double angle);
+  void writeElementFlags(uint16_t elflags, int32_t plex);
+  void writeElementEnd(const Properties& properties);
   void writeReal(RecordCode code, double value);
   // Reals written before and their bytes: references mostly repeat a few angles.
   struct RealMemo {

@@ -1,5 +1,6 @@
 // -rw on arbitrary bytes: import, write to a file, import that file again, and compare the two
-// models. The comparison covers every field the writer carries; a difference aborts.
+// models. The comparison covers every field the writer carries, properties, PLEX, ELFLAGS and
+// STRANS bits included; a difference aborts.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -56,9 +57,23 @@ double unitAsWritten(double value) {
 }
 
 // Strings longer than 65530 bytes cannot be written in one record: the emitter refuses them (a
-// 65531-byte STRNAME, SNAME or STRING can come from a file). Such libraries are skipped.
+// 65531-byte LIBNAME, STRNAME, SNAME, STRING or PROPVALUE can come from a file). Such libraries
+// are skipped.
+constexpr size_t kLongest = 65530;
+
+bool writableProperties(const tessel::Properties& properties) {
+  for (const auto& property : properties)
+    if (property.propvalue.size() > kLongest) return false;
+  return true;
+}
+
 bool writable(const GdsLibrary& library) {
-  constexpr size_t kLongest = 65530;
+  if (library.name.size() > kLongest) return false;
+  auto fits = [](const auto& elements) {
+    for (const auto& element : elements)
+      if (!writableProperties(element.properties)) return false;
+    return true;
+  };
   for (const auto& structure : library.structures) {
     if (structure.name.size() > kLongest) return false;
     for (const auto& sref : structure.srefs)
@@ -67,6 +82,10 @@ bool writable(const GdsLibrary& library) {
       if (aref.name.size() > kLongest) return false;
     for (const auto& text : structure.texts)
       if (text.textbody.size() > kLongest) return false;
+    if (!fits(structure.boundaries) || !fits(structure.paths) || !fits(structure.srefs) ||
+        !fits(structure.arefs) || !fits(structure.texts) || !fits(structure.nodes) ||
+        !fits(structure.boxes))
+      return false;
   }
   return true;
 }

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -54,36 +55,62 @@ class Messages {
 using ElementCounts = std::array<uint32_t, kElementKinds>;
 
 // A sequence of whole records: the file itself, or the records of one structure cut from it.
+// It says where its records stand in the file, for the lines about damaged records.
 class RecordFeed {
  public:
   virtual ~RecordFeed() = default;
   virtual ReadStatus next(RecordView& record) = 0;
+  // The last record handed out, and where the next one starts (or the file ended).
+  virtual RecordPosition lastPosition() const = 0;
+  virtual RecordPosition nextPosition() const = 0;
 };
 
-// The records held in `bytes`, then `endStatus`, or the records of `rest` when given.
+// The records held in `bytes`, whose first stands at `first` in the file, then `endStatus`, or
+// the records of `rest` when given.
 class BytesFeed final : public RecordFeed {
  public:
-  BytesFeed(const std::vector<uint8_t>& bytes, ReadStatus endStatus, RecordFeed* rest = nullptr)
-      : bytes_(bytes), endStatus_(endStatus), rest_(rest) {}
+  BytesFeed(const std::vector<uint8_t>& bytes, RecordPosition first, ReadStatus endStatus,
+            RecordFeed* rest = nullptr)
+      : bytes_(bytes), first_(first), endStatus_(endStatus), rest_(rest) {}
   ReadStatus next(RecordView& record) override {
-    if (position_ >= bytes_.size()) return rest_ ? rest_->next(record) : endStatus_;
+    if (position_ >= bytes_.size()) {
+      if (!rest_) return endStatus_;
+      inRest_ = true;
+      return rest_->next(record);
+    }
     record.bytes = bytes_.data() + position_;
     record.length = static_cast<uint16_t>(readBigEndian(record.bytes, 0, 2));
-    position_ += record.length;
+    advance(record.length);
     return ReadStatus::Record;
+  }
+  RecordPosition lastPosition() const override {
+    if (inRest_) return rest_->lastPosition();
+    return {first_.offset + position_ - lastLength_, first_.number + records_ - 1};
+  }
+  RecordPosition nextPosition() const override {
+    if (inRest_) return rest_->nextPosition();
+    return {first_.offset + position_, first_.number + records_};
   }
   bool exhausted() const { return position_ >= bytes_.size(); }
   // The next record when it lies in `bytes`, to be read in place and passed with advance().
   const uint8_t* peek() const {
     return position_ < bytes_.size() ? bytes_.data() + position_ : nullptr;
   }
-  void advance(size_t length) { position_ += length; }
+  void advance(size_t length) {
+    position_ += length;
+    lastLength_ = length;
+    ++records_;
+  }
 
  private:
   const std::vector<uint8_t>& bytes_;
+  RecordPosition first_;
   ReadStatus endStatus_;
   RecordFeed* rest_;
   size_t position_ = 0;
+  size_t lastLength_ = 0;
+  uint64_t records_ = 0;
+  bool inRest_ = false;
 };
 
 // Reads records into decoded values and structures. One per thread: it keeps its scratch
@@ -91,23 +118,30 @@ class BytesFeed final : public RecordFeed {
 class StructureParser {
  public:
   // Reads and decodes the next record of `feed`; reports a failure to `out`.
-  template <class Feed>
-  Step step(Feed& feed, Messages& out) {
+  Step step(RecordFeed& feed, Messages& out) {
+    positions_ = &feed;
     RecordView record;
     const ReadStatus status = feed.next(record);
     if (status != ReadStatus::Record) {
       out.line(readStatusMessage(status));
+      out.line(positionLine(feed.nextPosition(), where()));
       damaged_ = true;
       return Step::Stopped;
     }
     if (record.bytes[3] > dtype::ASCII) out.line("Unknown data type.");
     if (record.bytes[3] > dtype::ASCII ||
         decodeRecord(record.span(), code_, bits_, ints_, reals_, text_) != 0) {
-      out.line("Error: Unable to read GDS file.");
+      report("Error: Unable to read GDS file.", out);
       damaged_ = true;
       return Step::DecodeFailed;
     }
     return Step::Decoded;
+  }
+
+  // A line about the record just read, followed by the line that says where it stands.
+  void report(std::string_view message, Messages& out) {
+    out.line(message);
+    out.line(positionLine(positions_->lastPosition(), where()));
   }
 
   // Reads one structure, from its BGNSTR record (the next of `feed`) to its ENDSTR, or to the
@@ -117,6 +151,8 @@ class StructureParser {
     feed_ = &feed;
     out_ = &out;
     structure_ = GdsStructure();
+    inStructure_ = true;
+    named_ = false;
     if (counts) {
       structure_.boundaries.reserve((*counts)[kBoundaryKind]);
       structure_.paths.reserve((*counts)[kPathKind]);
@@ -136,6 +172,7 @@ class StructureParser {
       switch (code_) {
         case rec::STRNAME:
           structure_.name = text_;
+          named_ = true;
           break;
         case rec::ENDSTR:
           open = false;
@@ -162,19 +199,20 @@ class StructureParser {
           result = readBox();
           break;
         default:
-          out.line("Error: Unrecognized record.");
+          report("Error: Unrecognized record.", out);
           break;
       }
       if (result == Step::Stopped) open = false;
     }
     structure = std::move(structure_);
+    inStructure_ = false;
     return result;
   }
 
   // True when the record carries at least `count` values; otherwise reports it.
   bool hasValues(size_t present, size_t count, Messages& out) {
     if (present >= count) return true;
-    out.line("Error: Record has too few values.");
+    report("Error: Record has too few values.", out);
     return false;
   }
   bool firstInt(int32_t& field, Messages& out) {
@@ -192,6 +230,11 @@ class StructureParser {
 
  private:
   Step step() { return step(*feed_, *out_); }
+  // The structure named in the lines about damaged records: the one being read, once named.
+  std::optional<std::string_view> where() const {
+    if (inStructure_ && named_) return std::string_view(structure_.name);
+    return std::nullopt;
+  }
   bool hasValues(size_t present, size_t count) { return hasValues(present, count, *out_); }
   bool firstInt(int32_t& field) { return firstInt(field, *out_); }
   bool firstInt(uint32_t& field) {
@@ -218,6 +261,7 @@ class StructureParser {
   // exactly as decoding it would. Millions of references and paths take this way.
   template <class Quick, class Accept>
   Step readElement(Quick&& quick, Accept&& accept) {
+    propertyOpen_ = false;
     for (;;) {
       if (const uint8_t* bytes = feed_->peek()) {
         const size_t length = readBigEndian(bytes, 0, 2);
@@ -231,22 +275,33 @@ class StructureParser {
       const Step result = step();
       if (result != Step::Decoded) return result == Step::Stopped ? result : Step::Decoded;
       if (code_ == rec::ENDEL) return Step::Decoded;
-      if (!accept()) out_->line("Error: Unrecognized record.");
+      if (!accept()) report("Error: Unrecognized record.", *out_);
     }
   }
 
-  // PLEX, PROPATTR and PROPVALUE, which every kind takes.
+  // PLEX, ELFLAGS and the properties, which every kind takes. A PROPATTR starts a property,
+  // whose value stays empty until its PROPVALUE; a PROPVALUE without one starts a property of
+  // attribute 0.
   template <class Element>
   bool acceptCommon(Element& element) {
     switch (code_) {
       case rec::PLEX:
         firstInt(element.plex);
         return true;
-      case rec::PROPATTR:
-        firstInt(element.propattr);
+      case rec::EFLAGS:
+        element.elflags = bits_;
         return true;
+      case rec::PROPATTR: {
+        uint32_t attribute = 0;
+        if (!firstInt(attribute)) return true;
+        element.properties.push_back({attribute, SharedString()});
+        propertyOpen_ = true;
+        return true;
+      }
       case rec::PROPVALUE:
-        element.propvalue = intern();
+        if (!propertyOpen_) element.properties.emplace_back();
+        element.properties.back().propvalue = intern();
+        propertyOpen_ = false;
         return true;
       default:
         return false;
@@ -255,7 +310,7 @@ class StructureParser {
 
   void listXY(Coordinates& xCor, Coordinates& yCor) {
     if (ints_.size() % 2 != 0) {
-      out_->line("Error: XY co_ordinates uneven");
+      report("Error: XY co_ordinates uneven", *out_);
       return;
     }
     const size_t points = ints_.size() / 2;
@@ -272,7 +327,7 @@ class StructureParser {
 
   bool evenValues() {
     if (ints_.size() % 2 == 0) return true;
-    out_->line("Error: Missing X or Y co-ordinate");
+    report("Error: Missing X or Y co-ordinate", *out_);
     return false;
   }
 
@@ -402,6 +457,10 @@ class StructureParser {
           return firstInt(path.width), true;
         case rec::PATHTYPE:
           return firstInt(path.pathtype), true;
+        case rec::BGNEXTN:
+          return firstInt(path.bgnextn), true;
+        case rec::ENDEXTN:
+          return firstInt(path.endextn), true;
         default:
           return acceptListElement(path);
       }
@@ -532,7 +591,11 @@ class StructureParser {
 
   BytesFeed* feed_ = nullptr;
   Messages* out_ = nullptr;
+  const RecordFeed* positions_ = nullptr;  // the feed of the last record read
   bool damaged_ = false;
+  bool inStructure_ = false;
+  bool named_ = false;         // the structure being read has had its STRNAME
+  bool propertyOpen_ = false;  // the element's last PROPATTR still waits for its PROPVALUE
   // Decoded outputs, reused for every record.
   RecordCode code_ = 0;
   uint16_t bits_ = 0;
@@ -553,6 +616,7 @@ struct ParsedStructure {
 // The records of consecutive structures, cut from the file, and what parsing them gave.
 struct StructureJob {
   std::vector<uint8_t> bytes;
+  RecordPosition first;                    // where the first record stands in the file
   size_t size = 0;                         // of the records, kept when they are released
   ReadStatus endStatus = ReadStatus::End;  // the file's status after the last record
   bool endsFile = false;                   // the file ended or broke inside the last structure
@@ -617,7 +681,7 @@ class ParserPool {
   }
 
   static void parse(StructureJob& job, StructureParser& parser) {
-    BytesFeed feed(job.bytes, job.endStatus);
+    BytesFeed feed(job.bytes, job.first, job.endStatus);
     const bool damagedBefore = parser.damaged();
     // The job was cut where its structures end, so each parse starts at a BGNSTR record.
     while (!feed.exhausted()) {
@@ -669,8 +733,9 @@ class Importer {
     finishPending();
     library_.structureIndex.try_emplace(std::string(), kUnnamedStructurePosition);
     computeBoundingBoxes(library_);
-    printLine("GDS file successfully imported.");
-    return !damaged_ && !parser_.damaged();
+    const bool whole = !damaged_ && !parser_.damaged();
+    printLine(whole ? "GDS file successfully imported." : "GDS file partly imported.");
+    return whole;
   }
 
  private:
@@ -709,7 +774,7 @@ class Importer {
           parser_.firstInt(library_.generations, out);
           break;
         default:
-          out.line("Error: Unrecognized record.");
+          parser_.report("Error: Unrecognized record.", out);
           break;
       }
     }
@@ -721,60 +786,47 @@ class Importer {
     if (pending_.empty() || pending_.back().job->submitted) {
       pending_.push_back({std::move(textAfterPending_), std::make_unique<StructureJob>()});
       textAfterPending_.clear();
+      pending_.back().job->first = reader_.lastPosition();
     }
     StructureJob& job = *pending_.back().job;
     const size_t start = job.bytes.size();
+    const RecordPosition structureStart = reader_.lastPosition();
     job.bytes.insert(job.bytes.end(), lastRecord_.bytes, lastRecord_.bytes + lastRecord_.length);
     ElementCounts counts{};
     bool inElement = false;
-    // Follows one record; true when it ends the structure: ENDSTR, or outside an element a
-    // record that cannot be decoded.
-    auto endsStructure = [&](const uint8_t* bytes, size_t length) {
-      const RecordCode code = (RecordCode{bytes[2]} << 8) | bytes[3];
-      const bool decodable = isDecodable(bytes, length);
+    bool ended = false;
+    size_t structureBytes = lastRecord_.length;
+    // Follows one record; the structure ends at ENDSTR, or outside an element at a record that
+    // cannot be decoded.
+    auto visit = [&](const RecordView& record) {
+      if (structureBytes > kLargestJob) return Walk::Stop;
+      structureBytes += record.length;
+      const RecordCode code = record.code();
+      const bool decodable = isDecodable(record.bytes, record.length);
       if (inElement) {
         if (!decodable || code == rec::ENDEL) inElement = false;
-        return false;
+        return Walk::Take;
       }
-      if (!decodable || code == rec::ENDSTR) return true;
+      if (!decodable || code == rec::ENDSTR) {
+        ended = true;
+        return Walk::TakeAndStop;
+      }
       const int kind = elementKind(code);
       if (kind >= 0) {
         inElement = true;
         ++counts[static_cast<size_t>(kind)];
       }
-      return false;
+      return Walk::Take;
     };
-    constexpr size_t kHeader = kRecordHeaderSize;
-    bool ended = false;
-    while (!ended) {
-      // The whole records already in the reader's buffer are walked in place and copied at once.
-      const std::span<const uint8_t> buffered = reader_.buffered();
-      const uint8_t* const from = buffered.data();
-      const uint8_t* const end = from + buffered.size();
-      const uint8_t* at = from;
-      while (static_cast<size_t>(end - at) >= kHeader) {
-        const size_t length = readBigEndian(at, 0, 2);
-        if (length < kHeader || length > static_cast<size_t>(end - at)) break;
-        at += length;
-        if (endsStructure(at - length, length)) {
-          ended = true;
-          break;
-        }
-      }
-      job.bytes.insert(job.bytes.end(), from, at);
-      reader_.skip(static_cast<size_t>(at - from));
-      if (job.bytes.size() - start > kLargestJob) return readLargeStructure(start);
-      if (ended) break;
-      // The next record is not whole in the buffer: the reader reads on, or reports the end.
-      RecordView record;
-      const ReadStatus status = reader_.next(record);
-      if (status != ReadStatus::Record) {
-        job.endStatus = status;
-        job.endsFile = true;
-        break;
-      }
-      job.bytes.insert(job.bytes.end(), record.bytes, record.bytes + record.length);
-      ended = endsStructure(record.bytes, record.length);
+    auto keep = [&](std::span<const uint8_t> run) {
+      job.bytes.insert(job.bytes.end(), run.begin(), run.end());
+    };
+    const ReadStatus status = reader_.walk(visit, keep);
+    if (status != ReadStatus::Record) {
+      job.endStatus = status;
+      job.endsFile = true;
+    } else if (!ended) {
+      return readLargeStructure(start, structureStart);
     }
     job.counts.push_back(counts);
     const size_t cut = job.bytes.size() - start;
@@ -803,13 +855,13 @@ class Importer {
 
   // A structure too large to hold in a batch is read here, after everything before it; its
   // records so far are the open batch's from `start` on.
-  bool readLargeStructure(size_t start) {
+  bool readLargeStructure(size_t start, RecordPosition structureStart) {
     StructureJob& job = *pending_.back().job;
     std::vector<uint8_t> records(job.bytes.begin() + static_cast<long>(start), job.bytes.end());
     job.bytes.resize(start);
     finishPending();
     Messages out;
-    BytesFeed feed(records, ReadStatus::End, &feed_);
+    BytesFeed feed(records, structureStart, ReadStatus::End, &feed_);
     GdsStructure structure;
     const Step result = parser_.readStructure(feed, out, structure);
     handOver(std::move(structure), out);
@@ -875,6 +927,8 @@ class Importer {
       if (status == ReadStatus::Record) last_ = record;
       return status;
     }
+    RecordPosition lastPosition() const override { return reader_.lastPosition(); }
+    RecordPosition nextPosition() const override { return reader_.nextPosition(); }
 
    private:
     RecordReader& reader_;

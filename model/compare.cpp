@@ -42,6 +42,14 @@ void comparePoints(Comparison& c, const Element& a, const Element& b) {
   c.field("yCor", a.yCor, b.yCor);
 }
 
+// PLEX, ELFLAGS and the properties, which every kind holds.
+template <class Element>
+void compareCommon(Comparison& c, const Element& a, const Element& b) {
+  c.field("plex", a.plex, b.plex);
+  c.field("elflags", a.elflags, b.elflags);
+  c.field("properties", a.properties, b.properties);
+}
+
 template <class List, class Compare>
 void compareList(Comparison& c, const std::string& where, const List& a, const List& b,
                  Compare&& compare) {
@@ -59,6 +67,7 @@ std::string firstRoundTripDifference(const GdsLibrary& a, const GdsLibrary& b,
                                      double relativeTolerance) {
   Comparison c(relativeTolerance);
   c.at("library ");
+  c.field("name", a.name, b.name);
   c.real("userUnit", a.userUnit, b.userUnit);
   c.real("meterUnit", a.meterUnit, b.meterUnit);
   c.field("maxLevel", a.maxLevel, b.maxLevel);
@@ -75,21 +84,29 @@ std::string firstRoundTripDifference(const GdsLibrary& a, const GdsLibrary& b,
       c.field("layer", p.layer, q.layer);
       c.field("datatype", p.datatype, q.datatype);
       comparePoints(c, p, q);
+      compareCommon(c, p, q);
     });
     compareList(c, where + "path", x.paths, y.paths, [&](auto& p, auto& q) {
       c.field("layer", p.layer, q.layer);
       c.field("datatype", p.datatype, q.datatype);
       c.field("pathtype", p.pathtype, q.pathtype);
       c.field("width", p.width, q.width);
+      if (p.pathtype == 4) {
+        c.field("bgnextn", p.bgnextn, q.bgnextn);
+        c.field("endextn", p.endextn, q.endextn);
+      }
       comparePoints(c, p, q);
+      compareCommon(c, p, q);
     });
     compareList(c, where + "sref", x.srefs, y.srefs, [&](auto& p, auto& q) {
       c.field("name", p.name, q.name);
       c.field("reflection", p.reflection, q.reflection);
+      c.field("strans", p.strans, q.strans);
       c.near("scale", p.scale, q.scale);
       c.near("angle", p.angle, q.angle);
       c.field("xCor", p.xCor, q.xCor);
       c.field("yCor", p.yCor, q.yCor);
+      compareCommon(c, p, q);
     });
     compareList(c, where + "aref", x.arefs, y.arefs, [&](auto& p, auto& q) {
       c.field("name", p.name, q.name);
@@ -99,26 +116,34 @@ std::string firstRoundTripDifference(const GdsLibrary& a, const GdsLibrary& b,
       c.field("columns", p.columns, q.columns);
       c.field("rows", p.rows, q.rows);
       c.field("xy", p.xy, q.xy);
+      c.field("strans", p.strans, q.strans);
+      compareCommon(c, p, q);
     });
     compareList(c, where + "text", x.texts, y.texts, [&](auto& p, auto& q) {
       c.field("textbody", p.textbody, q.textbody);
       c.field("layer", p.layer, q.layer);
       c.field("texttype", p.texttype, q.texttype);
+      c.field("presentation", p.presentation, q.presentation);
+      c.field("pathtype", p.pathtype, q.pathtype);
+      c.field("strans", p.strans, q.strans);
       c.field("width", p.width, q.width);
       c.near("scale", p.scale, q.scale);
       c.near("angle", p.angle, q.angle);
       c.field("xCor", p.xCor, q.xCor);
       c.field("yCor", p.yCor, q.yCor);
+      compareCommon(c, p, q);
     });
     compareList(c, where + "node", x.nodes, y.nodes, [&](auto& p, auto& q) {
       c.field("layer", p.layer, q.layer);
       c.field("nodetype", p.nodetype, q.nodetype);
       comparePoints(c, p, q);
+      compareCommon(c, p, q);
     });
     compareList(c, where + "box", x.boxes, y.boxes, [&](auto& p, auto& q) {
       c.field("layer", p.layer, q.layer);
       c.field("boxtype", p.boxtype, q.boxtype);
       comparePoints(c, p, q);
+      compareCommon(c, p, q);
     });
   }
   return c.result();

@@ -32,18 +32,24 @@ void printPoints(const Coordinates& xCor, const Coordinates& yCor) {
 
 void print(const GdsLibrary& library) {
   printLine("Tessel class:");
-  for (const auto& structure : library.structures) print(structure);
+  for (const auto& structure : library.structures)
+    print(structure);
 }
 
 void print(const GdsStructure& structure) {
   printLine("GDS STR class:");
   printLine("  Name: " + structure.name);
   printLine("  BBox: " + boxText(structure.bbox));
-  for (const auto& sref : structure.srefs) print(sref);
-  for (const auto& boundary : structure.boundaries) print(boundary);
-  for (const auto& path : structure.paths) print(path);
-  for (const auto& node : structure.nodes) print(node);
-  for (const auto& text : structure.texts) print(text);
+  for (const auto& sref : structure.srefs)
+    print(sref);
+  for (const auto& boundary : structure.boundaries)
+    print(boundary);
+  for (const auto& path : structure.paths)
+    print(path);
+  for (const auto& node : structure.nodes)
+    print(node);
+  for (const auto& text : structure.texts)
+    print(text);
 }
 
 void print(const GdsSref& sref) {
@@ -73,8 +79,15 @@ void print(const GdsNode& node) {
   printLine("GDS NODE class:");
   printLine("  layer: " + std::to_string(node.layer));
   printLine("  nodetype: " + std::to_string(node.nodetype));
-  printLine("  propattr: " + std::to_string(node.propattr));
-  printLine("  propvalue: " + node.propvalue);
+  // One pair of lines per property; a node without any shows the empty property.
+  if (node.properties.empty()) {
+    printLine("  propattr: 0");
+    printLine("  propvalue: ");
+  }
+  for (const GdsProperty& property : node.properties) {
+    printLine("  propattr: " + std::to_string(property.propattr));
+    printLine("  propvalue: " + property.propvalue);
+  }
   printPoints(node.xCor, node.yCor);
 }
 
@@ -88,7 +101,8 @@ void print(const GdsText& text) {
 }
 
 void printBoundingBoxes(const GdsLibrary& library) {
-  for (const auto& structure : library.structures) printBoundingBox(structure);
+  for (const auto& structure : library.structures)
+    printBoundingBox(structure);
 }
 
 void printBoundingBox(const GdsStructure& structure) {

@@ -17,14 +17,24 @@ using Coordinates = std::vector<int32_t>;
 // Minimum x, minimum y, maximum x, maximum y in database units.
 using BoundingBox = std::array<int32_t, 4>;
 
+// One PROPATTR/PROPVALUE pair of an element.
+struct GdsProperty {
+  uint32_t propattr = 0;
+  SharedString propvalue;
+
+  friend bool operator==(const GdsProperty&, const GdsProperty&) = default;
+};
+using Properties = std::vector<GdsProperty>;
+
+// Every element keeps its PLEX, its ELFLAGS bits and its properties in file order.
 struct GdsBoundary {
   int32_t plex = 0;
   uint32_t layer = 0;
   int32_t datatype = 0;
   Coordinates xCor;
   Coordinates yCor;
-  uint32_t propattr = 0;
-  SharedString propvalue;
+  Properties properties;
+  uint16_t elflags = 0;
 
   GdsBoundary() = default;
   GdsBoundary(uint32_t layer, Coordinates xCor, Coordinates yCor);
@@ -37,13 +47,16 @@ struct GdsBoundary {
 struct GdsPath {
   Coordinates xCor;
   Coordinates yCor;
-  SharedString propvalue;
+  Properties properties;
   int32_t plex = 0;
   uint32_t layer = 0;
   int32_t datatype = 0;
   int32_t pathtype = 0;
   uint32_t width = 0;
-  uint32_t propattr = 0;
+  // How far the path reaches beyond its first and last point; written for path type 4 only.
+  int32_t bgnextn = 0;
+  int32_t endextn = 0;
+  uint16_t elflags = 0;
 
   GdsPath() = default;
   // Path type 2, through the given points.
@@ -52,14 +65,15 @@ struct GdsPath {
 
 struct GdsSref {
   SharedString name;
-  SharedString propvalue;
+  Properties properties;
   double scale = 1.0;
   double angle = 0.0;
   int32_t plex = 0;
   int32_t xCor = 0;
   int32_t yCor = 0;
-  uint32_t propattr = 0;
+  // STRANS as read: 0x8000 reflection, 0x0004 absolute magnification, 0x0002 absolute angle.
   uint16_t strans = 0;
+  uint16_t elflags = 0;
   bool reflection = false;
 
   GdsSref() = default;
@@ -79,8 +93,8 @@ struct GdsAref {
   int32_t rows = 0;
   // Reference point, column displacement point, row displacement point: x and y of each.
   std::array<int32_t, 6> xy{};
-  uint32_t propattr = 0;
-  SharedString propvalue;
+  Properties properties;
+  uint16_t elflags = 0;
 };
 
 struct GdsText {
@@ -96,8 +110,8 @@ struct GdsText {
   double angle = 0.0;
   int32_t xCor = 0;
   int32_t yCor = 0;
-  uint32_t propattr = 0;
-  SharedString propvalue;
+  Properties properties;
+  uint16_t elflags = 0;
 };
 
 struct GdsNode {
@@ -106,8 +120,8 @@ struct GdsNode {
   uint32_t nodetype = 0;
   Coordinates xCor;
   Coordinates yCor;
-  uint32_t propattr = 0;
-  SharedString propvalue;
+  Properties properties;
+  uint16_t elflags = 0;
 };
 
 struct GdsBox {
@@ -116,8 +130,8 @@ struct GdsBox {
   int32_t boxtype = 0;
   Coordinates xCor;
   Coordinates yCor;
-  uint32_t propattr = 0;
-  SharedString propvalue;
+  Properties properties;
+  uint16_t elflags = 0;
 };
 
 struct GdsStructure {

@@ -7,7 +7,9 @@
 
 namespace tessel {
 
-void printText(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void printText(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+}
 
 void printLine(std::string_view line) {
   std::fwrite(line.data(), 1, line.size(), stdout);
@@ -21,7 +23,13 @@ void printQuoted(std::string_view prefix, std::string_view name, std::string_vie
   printLine(line);
 }
 
-void flushConsole() { std::fflush(stdout); }
+void flushConsole() {
+  std::fflush(stdout);
+}
+
+bool consoleFailed() {
+  return std::ferror(stdout) != 0;
+}
 
 void setUpConsole() {
   if (!::isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);

@@ -17,4 +17,7 @@ void printQuoted(std::string_view prefix, std::string_view name, std::string_vie
 // Makes standard output block-buffered with a large buffer when it is not a terminal.
 void setUpConsole();
 
+// True once a write to standard output has failed (a full disk, a closed pipe).
+bool consoleFailed();
+
 }  // namespace tessel

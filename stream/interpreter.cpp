@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -169,41 +170,52 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
   // in order. The dump ends at ENDLIB, or at the record or the end of the file that stops it,
   // which is dealt with here once every piece before it is printed.
   bool reachedEnd = false;  // ENDLIB, the end of the file, or a record that stops the dump
-  ReadStatus status = ReadStatus::Record;
-  RecordView stopper;
   bool endlib = false;
+  ReadStatus status = ReadStatus::Record;
+  // The structure being dumped, for the line that says where the dump stopped.
+  bool inStructure = false;
+  std::optional<std::string> structureName;
   auto cut = [&](DumpPiece& piece) {
-    if (reachedEnd) return false;
+    // Once standard output fails there is no point in formatting the rest.
+    if (reachedEnd || consoleFailed()) return false;
     piece.records.clear();
-    while (!reachedEnd && piece.records.size() < kPieceBytes) {
-      const std::span<const uint8_t> buffered = reader.buffered();
-      const uint8_t* const from = buffered.data();
-      const uint8_t* const end = from + buffered.size();
-      const uint8_t* at = from;
-      while (static_cast<size_t>(end - at) >= kRecordHeaderSize &&
-             piece.records.size() + static_cast<size_t>(at - from) < kPieceBytes) {
-        const size_t length = readBigEndian(at, 0, 2);
-        if (length < kRecordHeaderSize || length > static_cast<size_t>(end - at)) break;
-        if (!formats(at, length)) break;
-        const RecordCode code = (RecordCode{at[2]} << 8) | at[3];
-        at += length;
-        if (code == rec::ENDLIB) {
-          endlib = reachedEnd = true;
-          break;
-        }
-      }
-      piece.records.insert(piece.records.end(), from, at);
-      reader.skip(static_cast<size_t>(at - from));
-      if (reachedEnd || piece.records.size() >= kPieceBytes) break;
-      // The next record is not whole in the buffer, or does not format.
-      status = reader.next(stopper);
-      if (status != ReadStatus::Record || !formats(stopper.bytes, stopper.length)) {
+    size_t pieceBytes = 0;
+    auto visit = [&](const RecordView& record) {
+      if (pieceBytes >= kPieceBytes) return Walk::Stop;
+      if (!formats(record.bytes, record.length)) {
         reachedEnd = true;
-        break;
+        return Walk::Stop;
       }
-      piece.records.insert(piece.records.end(), stopper.bytes, stopper.bytes + stopper.length);
-      if (stopper.code() == rec::ENDLIB) endlib = reachedEnd = true;
-    }
+      switch (record.code()) {
+        case rec::BGNSTR:
+          inStructure = true;
+          structureName.reset();
+          break;
+        case rec::STRNAME:
+          if (inStructure) {
+            structureName.emplace();
+            appendText(record.span().subspan(kRecordHeaderSize), *structureName);
+          }
+          break;
+        case rec::ENDSTR:
+          inStructure = false;
+          structureName.reset();
+          break;
+        case rec::ENDLIB:
+          endlib = reachedEnd = true;
+          pieceBytes += record.length;
+          return Walk::TakeAndStop;
+        default:
+          break;
+      }
+      pieceBytes += record.length;
+      return Walk::Take;
+    };
+    auto keep = [&](std::span<const uint8_t> run) {
+      piece.records.insert(piece.records.end(), run.begin(), run.end());
+    };
+    status = reader.walk(visit, keep);
+    if (status != ReadStatus::Record) reachedEnd = true;
     return !piece.records.empty() || !reachedEnd;
   };
   auto format = [](DumpPiece& piece) {
@@ -220,15 +232,22 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
   runInOrder<DumpPiece>(workThreads(), 2 * size_t{workThreads()}, cut, format, print);
 
   int result = 0;
-  if (!endlib) {
+  if (!endlib && reachedEnd) {
+    RecordPosition position = reader.nextPosition();
     if (status != ReadStatus::Record) {
       printLine(readStatusMessage(status));
     } else {
+      RecordView stopper;
+      reader.next(stopper);  // the record that does not format, still in the reader
+      position = reader.lastPosition();
       DumpWriter writer;
       formatRecord(stopper, writer);
     }
     printLine("GDS read error");
+    printLine(positionLine(position, structureName));
     result = 1;
+  } else if (!endlib) {
+    result = 1;  // standard output failed
   }
   printQuoted("Converting ", fileName, " to ASCII done.");
   return result;

@@ -52,6 +52,9 @@ inline constexpr RecordCode PROPVALUE = 0x2C06;
 inline constexpr RecordCode BOX = 0x2D00;
 inline constexpr RecordCode BOXTYPE = 0x2E02;
 inline constexpr RecordCode PLEX = 0x2F03;
+// Records the name table leaves out, which the importer and the writer still handle.
+inline constexpr RecordCode BGNEXTN = 0x3003;
+inline constexpr RecordCode ENDEXTN = 0x3103;
 }  // namespace rec
 
 // Data-type codes (low byte of a RecordCode).

@@ -26,7 +26,7 @@ void RecordReader::refill() {
   }
 }
 
-ReadStatus RecordReader::nextAfterRefill(RecordView& record) {
+ReadStatus RecordReader::fill() {
   if (end_ - begin_ < 2) {
     refill();
     if (end_ == begin_) return sourceFailed_ ? ReadStatus::IoError : ReadStatus::End;
@@ -38,10 +38,15 @@ ReadStatus RecordReader::nextAfterRefill(RecordView& record) {
     refill();
     if (end_ - begin_ < length) return sourceFailed_ ? ReadStatus::IoError : ReadStatus::Truncated;
   }
-  record.bytes = buffer_.data() + begin_;
-  record.length = static_cast<uint16_t>(length);
-  begin_ += length;
   return ReadStatus::Record;
+}
+
+std::string positionLine(RecordPosition position, std::optional<std::string_view> structure) {
+  std::string line = "  at byte " + std::to_string(position.offset) + ", record " +
+                     std::to_string(position.number);
+  if (structure) line.append(", in structure \"").append(*structure).append("\"");
+  line.push_back('.');
+  return line;
 }
 
 const char* readStatusMessage(ReadStatus status) {

@@ -1,11 +1,14 @@
 // The one record-reading routine behind the text dump, the importer and the structure copier.
 // Records are handed out whole from a large buffer, so there is no system call per record, and
-// a record is only handed out when every one of its bytes was read from the source.
+// a record is only handed out when every one of its bytes was read from the source. The reader
+// counts what it hands out, so every reader can say where in its input a record stands.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "stream/byte_source.h"
@@ -13,7 +16,7 @@
 
 namespace tessel {
 
-// One whole record, header included. Valid until the next call of RecordReader::next.
+// One whole record, header included. Valid until the reader reads on.
 struct RecordView {
   const uint8_t* bytes = nullptr;
   uint16_t length = 0;
@@ -30,34 +33,86 @@ enum class ReadStatus {
   IoError,    // the source reported a read error
 };
 
+// Where a record stands in its input: the offset of its first byte and its 1-based number.
+struct RecordPosition {
+  uint64_t offset = 0;
+  uint64_t number = 0;
+};
+
+// The line that follows every report of a damaged or unknown record:
+// `  at byte OFFSET, record NUMBER.`, or `..., in structure "NAME".` inside a named structure.
+std::string positionLine(RecordPosition position, std::optional<std::string_view> structure);
+
+// What a walk does with the record it is shown.
+enum class Walk {
+  Take,         // hand it out and go on
+  TakeAndStop,  // hand it out and stop
+  Stop,         // stop before it; it stays for the next read
+};
+
 class RecordReader {
  public:
   explicit RecordReader(ByteSource& source, size_t bufferSize = size_t{1} << 20);
+
   ReadStatus next(RecordView& record) {
     // The common case, a whole record already in the buffer, stays inline.
-    constexpr size_t kHeader = kRecordHeaderSize;
-    const size_t buffered = end_ - begin_;
-    if (buffered >= kHeader) {
-      const size_t length = readBigEndian(buffer_.data(), static_cast<long>(begin_), 2);
-      if (length >= kHeader && length <= buffered) {
-        record.bytes = buffer_.data() + begin_;
-        record.length = static_cast<uint16_t>(length);
-        begin_ += length;
-        return ReadStatus::Record;
-      }
+    size_t length = wholeRecordAt(begin_);
+    if (length == 0) {
+      const ReadStatus status = fill();
+      if (status != ReadStatus::Record) return status;
+      length = wholeRecordAt(begin_);
     }
-    return nextAfterRefill(record);
+    record = handOut(length);
+    return ReadStatus::Record;
   }
-  // The bytes already read and not yet handed out, for a caller that walks whole records in
-  // place; it then hands back what it used with skip(). The last record may be incomplete.
-  std::span<const uint8_t> buffered() const { return {buffer_.data() + begin_, end_ - begin_}; }
-  // Marks the first `count` bytes of buffered() as handed out.
-  void skip(size_t count) { begin_ += std::min(count, end_ - begin_); }
+
+  // Walks the records from here in place, without a copy: `visit(record)` decides for each
+  // record (Walk), and `run(bytes)` receives the records taken, as runs of consecutive whole
+  // records, in order (the bytes are valid until the reader reads on). Returns Record when
+  // `visit` stopped the walk, or the status of the input's end.
+  template <class Visit, class Run>
+  ReadStatus walk(Visit&& visit, Run&& run) {
+    for (;;) {
+      const size_t from = begin_;
+      Walk decision = Walk::Take;
+      while (const size_t length = wholeRecordAt(begin_)) {
+        decision = visit(RecordView{buffer_.data() + begin_, static_cast<uint16_t>(length)});
+        if (decision == Walk::Stop) break;
+        handOut(length);
+        if (decision == Walk::TakeAndStop) break;
+      }
+      if (begin_ > from) run(std::span<const uint8_t>(buffer_.data() + from, begin_ - from));
+      if (decision != Walk::Take) return ReadStatus::Record;
+      const ReadStatus status = fill();
+      if (status != ReadStatus::Record) return status;
+    }
+  }
+
+  // The position of the last record handed out.
+  RecordPosition lastPosition() const { return {offset_ - lastLength_, records_}; }
+  // The position of the next record: where the input ended or broke, after a status other than
+  // Record.
+  RecordPosition nextPosition() const { return {offset_, records_ + 1}; }
 
  private:
+  // The length of the whole, well-framed record at `at` in the buffer, or 0.
+  size_t wholeRecordAt(size_t at) const {
+    if (end_ - at < kRecordHeaderSize) return 0;
+    const size_t length = readBigEndian(buffer_.data(), static_cast<long>(at), 2);
+    return length >= kRecordHeaderSize && length <= end_ - at ? length : 0;
+  }
+  RecordView handOut(size_t length) {
+    RecordView record{buffer_.data() + begin_, static_cast<uint16_t>(length)};
+    begin_ += length;
+    offset_ += length;
+    lastLength_ = length;
+    ++records_;
+    return record;
+  }
+  // Reads until the next record is whole in the buffer; otherwise the status of the input's end.
+  ReadStatus fill();
   // Moves the unread bytes to the front and reads until the buffer is full or the source ends.
   void refill();
-  ReadStatus nextAfterRefill(RecordView& record);
 
   ByteSource& source_;
   std::vector<uint8_t> buffer_;
@@ -65,6 +120,9 @@ class RecordReader {
   size_t end_ = 0;
   bool sourceEnded_ = false;
   bool sourceFailed_ = false;
+  uint64_t offset_ = 0;   // bytes handed out
+  uint64_t records_ = 0;  // records handed out
+  size_t lastLength_ = 0;
 };
 
 // The message line for a status other than Record: "Error: Unexpected end of file.",

@@ -234,18 +234,24 @@ TEST(CopyStructures, SourceEndingEarlyStopsWithAnErrorLine) {
     Bytes tail;    // after the source's STRNAME
     Bytes copied;  // after the copy's STRNAME
     const char* message;
+    uint64_t offset;  // where the source breaks: its STRNAME ends at byte 108, the 6th record
+    uint64_t record;
+    bool inStructure;
   };
   const Case cases[] = {
       {"ends after a structure", StreamBuilder().raw(boundary).endStructure().bytes(),
-       StreamBuilder().raw(boundary).endStructure().bytes(), "Error: Unexpected end of file."},
+       StreamBuilder().raw(boundary).endStructure().bytes(), "Error: Unexpected end of file.", 168,
+       13, false},
       {"ends inside a record after a structure",
        StreamBuilder().raw(boundary).endStructure().raw({0x00, 0x1C, 0x05, 0x02, 0x07}).bytes(),
-       StreamBuilder().raw(boundary).endStructure().bytes(), "Error: Unexpected end of file."},
+       StreamBuilder().raw(boundary).endStructure().bytes(), "Error: Unexpected end of file.", 168,
+       13, false},
       {"record length below 4 after a structure",
        StreamBuilder().raw(boundary).endStructure().raw({0x00, 0x02, 0x05, 0x02}).bytes(),
-       StreamBuilder().raw(boundary).endStructure().bytes(), "Error: Invalid record length."},
+       StreamBuilder().raw(boundary).endStructure().bytes(), "Error: Invalid record length.", 168,
+       13, false},
       {"ends between two elements", boundary, StreamBuilder().raw(boundary).endStructure().bytes(),
-       "Error: Unexpected end of file."},
+       "Error: Unexpected end of file.", 164, 12, true},
       {"ends inside an element", start,
        StreamBuilder()
            .none(rec::BOUNDARY)
@@ -253,7 +259,7 @@ TEST(CopyStructures, SourceEndingEarlyStopsWithAnErrorLine) {
            .none(rec::ENDEL)
            .endStructure()
            .bytes(),
-       "Error: Unexpected end of file."},
+       "Error: Unexpected end of file.", 118, 9, true},
   };
   int index = 0;
   for (const Case& c : cases) {
@@ -282,6 +288,7 @@ TEST(CopyStructures, SourceEndingEarlyStopsWithAnErrorLine) {
                          "Copying GDS binaries from \"" + source + "\"",
                          "Structure: \"" + name + "\" copying",
                          c.message,
+                         c.inStructure ? at(c.offset, c.record, name) : at(c.offset, c.record),
                          "Creating \"" + target + "\" done.",
                      }));
     const Bytes ownBytes = writeWith([&](GdsWriter& w) { w.writeStructure(own); });

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "examples/examples.h"
 #include "import/importer.h"
 #include "support/support.h"
 #include "support/written.h"
@@ -56,7 +57,7 @@ Bytes sref(int32_t x, int32_t y) {
 // Both files with zeroed timestamps.
 Bytes expectedExample1() {
   return StreamBuilder()
-      .raw(writtenLibraryHeader(kMasked))
+      .raw(writtenLibraryHeader(kExampleLibraryName, kMasked))
       .raw(stampedRecord(rec::BGNSTR, kMasked))
       .raw(arrowBoxBody())
       .endLibrary()
@@ -65,7 +66,7 @@ Bytes expectedExample1() {
 
 Bytes expectedExample2() {
   return StreamBuilder()
-      .raw(writtenLibraryHeader(kMasked))
+      .raw(writtenLibraryHeader(kExampleLibraryName, kMasked))
       .raw(stampedRecord(rec::BGNSTR, kMasked))
       .raw(arrowBoxBody())
       .raw(writtenStructureStart("example2", kMasked))

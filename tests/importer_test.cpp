@@ -19,28 +19,34 @@ namespace {
 const std::string kImporting = "Importing \"in.gds\" into Tessel.";
 const std::string kEndOfLibrary = "Reached end of library.";
 const std::string kDone = "GDS file successfully imported.";
+const std::string kPartly = "GDS file partly imported.";
 const std::string kUnrecognized = "Error: Unrecognized record.";
 const std::string kUnreadable = "Error: Unable to read GDS file.";
 const std::string kEndOfFile = "Error: Unexpected end of file.";
 const std::string kBadLength = "Error: Invalid record length.";
 const std::string kTooFew = "Error: Record has too few values.";
 
-// The lines of an import that reads to ENDLIB, with `body` between the first line and ENDLIB.
-std::vector<std::string> readToEnd(const std::vector<std::string>& body) {
+// The lines of an import that reads to ENDLIB, with `body` between the first line and ENDLIB;
+// `outcome` is the last line.
+std::vector<std::string> readToEnd(const std::vector<std::string>& body,
+                                   const std::string& outcome = kDone) {
   std::vector<std::string> lines{kImporting};
   lines.insert(lines.end(), body.begin(), body.end());
   lines.push_back(kEndOfLibrary);
-  lines.push_back(kDone);
+  lines.push_back(outcome);
   return lines;
 }
 
-// The lines of an import that stops early, with `body` after the first line.
+// The lines of an import whose reading stopped early, with `body` after the first line.
 std::vector<std::string> stoppedEarly(const std::vector<std::string>& body) {
   std::vector<std::string> lines{kImporting};
   lines.insert(lines.end(), body.begin(), body.end());
-  lines.push_back(kDone);
+  lines.push_back(kPartly);
   return lines;
 }
+
+// In the files below, the library header takes 64 bytes and 4 records: the first record after
+// it stands at byte 64 and is the 5th.
 
 // A whole file: the library header, `body`, ENDLIB.
 Bytes libraryOf(const StreamBuilder& body) {
@@ -62,6 +68,20 @@ Bytes elementFile(RecordCode start, const StreamBuilder& body) {
   if (start == rec::SREF || start == rec::AREF) file.text(rec::SNAME, "LEAF");
   file.raw(body.bytes()).none(rec::ENDEL).endStructure();
   return libraryOf(file);
+}
+
+// The position line of the record `index` of an elementFile's `body`: S starts at byte 224 as
+// the 21st record, with BGNSTR, STRNAME "S", the element's start and, for a reference, SNAME.
+std::string bodyAt(RecordCode start, const Bytes& body, size_t index = 0) {
+  uint64_t offset = 262;
+  uint64_t record = 24;
+  if (start == rec::SREF || start == rec::AREF) offset += 8, record += 1;
+  for (size_t from = 0, k = 0; k < index; ++k, ++record) {
+    const size_t length = (size_t{body[from]} << 8) | body[from + 1];
+    offset += length;
+    from += length;
+  }
+  return at(offset, record, "S");
 }
 
 // The structure S of an elementFile.
@@ -158,7 +178,7 @@ TEST(Importer, UnrecognizedRecordsAtTheLibraryLevel) {
     SCOPED_TRACE(what);
     const Imported imported = importBytes(libraryOf(StreamBuilder().raw(record)));
     EXPECT_EQ(imported.result, kImported);
-    EXPECT_EQ(imported.lines, readToEnd({kUnrecognized}));
+    EXPECT_EQ(imported.lines, readToEnd({kUnrecognized, at(64, 5)}));
     EXPECT_EQ(imported.library.version, 600);
     EXPECT_EQ(imported.library.name, "lib.db");
     EXPECT_TRUE(imported.library.structures.empty());
@@ -179,7 +199,8 @@ TEST(Importer, UnrecognizedRecordsInsideAStructureDoNotEndIt) {
     SCOPED_TRACE(what);
     const Imported imported = importBytes(structureOf(
         StreamBuilder().raw(record).boundary(2, {0, 0, 1, 1}).text(rec::STRNAME, "LATER")));
-    EXPECT_EQ(imported.lines, readToEnd({kUnrecognized}));
+    // BGNSTR at 64 and STRNAME "S" at 92 come before the record.
+    EXPECT_EQ(imported.lines, readToEnd({kUnrecognized, at(98, 7, "S")}));
     ASSERT_EQ(imported.library.structures.size(), 1u);
     const GdsStructure& structure = imported.library.structures[0];
     EXPECT_EQ(structure.name, "LATER");
@@ -191,7 +212,7 @@ TEST(Importer, UnrecognizedRecordsInsideAStructureDoNotEndIt) {
 }
 
 TEST(Importer, AnElementStaysOpenUntilItsEndel) {
-  // ENDSTR, BGNSTR, another element start and EFLAGS do not close the open boundary; the later
+  // ENDSTR, BGNSTR and another element start do not close the open boundary; the later EFLAGS,
   // LAYER and XY still fill it.
   const Imported imported = importBytes(structureOf(StreamBuilder()
                                                         .none(rec::BOUNDARY)
@@ -199,16 +220,19 @@ TEST(Importer, AnElementStaysOpenUntilItsEndel) {
                                                         .endStructure()
                                                         .int2(rec::BGNSTR, {1})
                                                         .none(rec::PATH)
-                                                        .bits(rec::EFLAGS, 0)
+                                                        .bits(rec::EFLAGS, 3)
                                                         .none(rec::ENDLIB)
                                                         .int2(rec::LAYER, {4})
                                                         .int4(rec::XY, {0, 0, 2, 3})
                                                         .none(rec::ENDEL)));
-  EXPECT_EQ(imported.lines, readToEnd(std::vector<std::string>(5, kUnrecognized)));
+  EXPECT_EQ(imported.lines,
+            readToEnd({kUnrecognized, at(108, 9, "S"), kUnrecognized, at(112, 10, "S"),
+                       kUnrecognized, at(118, 11, "S"), kUnrecognized, at(128, 13, "S")}));
   ASSERT_EQ(imported.library.structures.size(), 1u);
   const GdsStructure& structure = imported.library.structures[0];
   EXPECT_TRUE(structure.paths.empty());
   ASSERT_EQ(structure.boundaries.size(), 1u);
+  EXPECT_EQ(structure.boundaries[0].elflags, 3);
   EXPECT_EQ(structure.boundaries[0].layer, 4u);
   EXPECT_EQ(structure.boundaries[0].xCor, (Coordinates{0, 2}));
   EXPECT_EQ(structure.boundaries[0].yCor, (Coordinates{0, 3}));
@@ -240,7 +264,9 @@ std::vector<BodyRecord> bodyRecords() {
       {"PROPVALUE", StreamBuilder().text(rec::PROPVALUE, "pv").bytes(), "pv"},
       {"BOXTYPE", StreamBuilder().int2(rec::BOXTYPE, {13}).bytes(), "13"},
       {"PLEX", StreamBuilder().int4(rec::PLEX, {14}).bytes(), "14"},
-      {"EFLAGS", StreamBuilder().bits(rec::EFLAGS, 1).bytes(), ""},
+      {"EFLAGS", StreamBuilder().bits(rec::EFLAGS, 1).bytes(), "1"},
+      {"BGNEXTN", StreamBuilder().int4(rec::BGNEXTN, {-15}).bytes(), "-15"},
+      {"ENDEXTN", StreamBuilder().int4(rec::ENDEXTN, {16}).bytes(), "16"},
   };
 }
 
@@ -254,11 +280,20 @@ struct Kind {
   std::function<Fields(const GdsStructure&)> fields;
 };
 
+// The properties show as their attributes (under PROPATTR) and their values (under PROPVALUE);
+// a lone PROPVALUE makes a property of attribute 0, which shows only as its value.
 template <class Element>
 Fields common(const Element& e) {
-  return {{"PROPATTR", std::to_string(e.propattr)},
-          {"PROPVALUE", e.propvalue.str()},
-          {"PLEX", std::to_string(e.plex)}};
+  std::string attributes, values;
+  for (const GdsProperty& property : e.properties) {
+    if (property.propattr != 0) attributes += std::to_string(property.propattr) + ";";
+    values += property.propvalue.str();
+  }
+  if (!attributes.empty()) attributes.pop_back();
+  return {{"PROPATTR", attributes},
+          {"PROPVALUE", values},
+          {"PLEX", std::to_string(e.plex)},
+          {"EFLAGS", std::to_string(e.elflags)}};
 }
 
 Fields with(Fields fields, const Fields& more) {
@@ -280,7 +315,9 @@ const std::vector<Kind>& kinds() {
          return with(common(e), {{"LAYER", std::to_string(e.layer)},
                                  {"DATATYPE", std::to_string(e.datatype)},
                                  {"WIDTH", std::to_string(e.width)},
-                                 {"PATHTYPE", std::to_string(e.pathtype)}});
+                                 {"PATHTYPE", std::to_string(e.pathtype)},
+                                 {"BGNEXTN", std::to_string(e.bgnextn)},
+                                 {"ENDEXTN", std::to_string(e.endextn)}});
        }},
       {"SREF", rec::SREF,
        [](const GdsStructure& s) {
@@ -345,7 +382,7 @@ TEST(ElementRecords, EachKindTakesItsRecordsIntoItsFields) {
       std::string expected = "0";
       if (record == "MAG") expected = "1";
       if (record == "COLROW") expected = "0 0";
-      if (record == "STRING" || record == "PROPVALUE") expected = "";
+      if (record == "STRING" || record == "PROPVALUE" || record == "PROPATTR") expected = "";
       if (record == "SNAME") expected = "LEAF";
       EXPECT_EQ(value, expected) << record;
     }
@@ -356,8 +393,10 @@ TEST(ElementRecords, EachKindTakesItsRecordsIntoItsFields) {
           importBytes(elementFile(kind.start, StreamBuilder().raw(body.bytes)));
       const bool accepted = defaults.count(body.name) != 0;
       EXPECT_EQ(imported.result, kImported);
-      EXPECT_EQ(imported.lines, readToEnd(accepted ? std::vector<std::string>{}
-                                                   : std::vector<std::string>{kUnrecognized}));
+      EXPECT_EQ(imported.lines,
+                readToEnd(accepted ? std::vector<std::string>{}
+                                   : std::vector<std::string>{kUnrecognized,
+                                                              bodyAt(kind.start, body.bytes)}));
       const GdsStructure& structure = holder(imported.library);
       EXPECT_EQ(elementCount(structure), 1u);
       Fields expected = defaults;
@@ -390,6 +429,29 @@ TEST(ElementRecords, ReflectionIsTheTopStransBit) {
   }
 }
 
+TEST(ElementRecords, PropertiesKeepTheirOrder) {
+  // A PROPATTR starts a property; its PROPVALUE fills it; a PROPVALUE without one starts a
+  // property of attribute 0.
+  const Imported imported = importBytes(structureOf(StreamBuilder()
+                                                        .none(rec::NODE)
+                                                        .text(rec::PROPVALUE, "lone")
+                                                        .int2(rec::PROPATTR, {5})
+                                                        .int2(rec::PROPATTR, {6})
+                                                        .text(rec::PROPVALUE, "six")
+                                                        .int2(rec::PROPATTR, {65535})
+                                                        .text(rec::PROPVALUE, "a")
+                                                        .text(rec::PROPVALUE, "b")
+                                                        .int4(rec::XY, {0, 0})
+                                                        .none(rec::ENDEL)));
+  EXPECT_EQ(imported.lines, readToEnd({}));
+  EXPECT_EQ(imported.library.structures.at(0).nodes.at(0).properties,
+            (Properties{{0, SharedString("lone")},
+                        {5, SharedString()},
+                        {6, SharedString("six")},
+                        {65535, SharedString("a")},
+                        {0, SharedString("b")}}));
+}
+
 TEST(ElementRecords, FieldsAreOverwrittenAndNothingCarriesOver) {
   const Imported imported = importBytes(structureOf(StreamBuilder()
                                                         .none(rec::BOUNDARY)
@@ -408,12 +470,11 @@ TEST(ElementRecords, FieldsAreOverwrittenAndNothingCarriesOver) {
   const GdsStructure& s = imported.library.structures.at(0);
   ASSERT_EQ(s.boundaries.size(), 3u);
   EXPECT_EQ(s.boundaries[0].plex, 5);
-  EXPECT_EQ(s.boundaries[0].propattr, 2u);
-  EXPECT_EQ(s.boundaries[0].propvalue, "second");
+  EXPECT_EQ(s.boundaries[0].properties,
+            (Properties{{1, SharedString("first")}, {2, SharedString("second")}}));
   EXPECT_EQ(s.boundaries[0].layer, 4u);
   EXPECT_EQ(s.boundaries[1].plex, 0);
-  EXPECT_EQ(s.boundaries[1].propattr, 0u);
-  EXPECT_EQ(s.boundaries[1].propvalue, "");
+  EXPECT_TRUE(s.boundaries[1].properties.empty());
   EXPECT_EQ(s.boundaries[1].layer, 0u);
   EXPECT_EQ(s.boundaries[2].layer, 9u);  // elements stand in file order
 }
@@ -476,7 +537,10 @@ TEST(ElementRecords, XyRules) {
       body.int4(rec::XY, values);
     const Imported imported = importBytes(elementFile(c.start, body));
     EXPECT_EQ(imported.result, kImported);
-    EXPECT_EQ(imported.lines, readToEnd(c.messages));
+    // A message is about the last XY record.
+    std::vector<std::string> lines = c.messages;
+    if (!lines.empty()) lines.push_back(bodyAt(c.start, body.bytes(), c.records.size() - 1));
+    EXPECT_EQ(imported.lines, readToEnd(lines));
     EXPECT_EQ(pointsOf(holder(imported.library)), c.points);
   }
 }
@@ -485,26 +549,36 @@ TEST(Importer, RecordsWithTooFewValuesStoreNothing) {
   struct Case {
     const char* what;
     Bytes file;
+    std::string position;
     std::function<bool(const GdsLibrary&)> unchanged;
   };
+  const Bytes empty;
   const std::vector<Case> cases = {
-      {"HEADER", libraryOf(StreamBuilder().int2(rec::HEADER, {})),
+      {"HEADER", libraryOf(StreamBuilder().int2(rec::HEADER, {})), at(64, 5),
        [](const GdsLibrary& l) { return l.version == 600; }},
-      {"GENERATIONS", libraryOf(StreamBuilder().int2(rec::GENERATIONS, {})),
+      {"GENERATIONS", libraryOf(StreamBuilder().int2(rec::GENERATIONS, {})), at(64, 5),
        [](const GdsLibrary& l) { return l.generations == 3; }},
-      {"UNITS", libraryOf(StreamBuilder().real8(rec::UNITS, {encodeReal8(1.0)})),
+      {"UNITS", libraryOf(StreamBuilder().real8(rec::UNITS, {encodeReal8(1.0)})), at(64, 5),
        [](const GdsLibrary& l) { return l.userUnit < 0.01 && l.meterUnit < 1e-8; }},
       {"LAYER", elementFile(rec::BOUNDARY, StreamBuilder().int2(rec::LAYER, {})),
+       bodyAt(rec::BOUNDARY, empty),
        [](const GdsLibrary& l) { return holder(l).boundaries.at(0).layer == 0; }},
       {"WIDTH", elementFile(rec::PATH, StreamBuilder().int4(rec::WIDTH, {})),
+       bodyAt(rec::PATH, empty),
        [](const GdsLibrary& l) { return holder(l).paths.at(0).width == 0; }},
       {"PLEX", elementFile(rec::NODE, StreamBuilder().int4(rec::PLEX, {})),
+       bodyAt(rec::NODE, empty),
        [](const GdsLibrary& l) { return holder(l).nodes.at(0).plex == 0; }},
-      {"MAG", elementFile(rec::SREF, StreamBuilder().real8(rec::MAG, {})),
+      {"PROPATTR", elementFile(rec::BOX, StreamBuilder().int2(rec::PROPATTR, {})),
+       bodyAt(rec::BOX, empty),
+       [](const GdsLibrary& l) { return holder(l).boxes.at(0).properties.empty(); }},
+      {"MAG", elementFile(rec::SREF, StreamBuilder().real8(rec::MAG, {})), bodyAt(rec::SREF, empty),
        [](const GdsLibrary& l) { return holder(l).srefs.at(0).scale == 1.0; }},
       {"ANGLE", elementFile(rec::TEXT, StreamBuilder().real8(rec::ANGLE, {})),
+       bodyAt(rec::TEXT, empty),
        [](const GdsLibrary& l) { return holder(l).texts.at(0).angle == 0.0; }},
       {"COLROW", elementFile(rec::AREF, StreamBuilder().int2(rec::COLROW, {5})),
+       bodyAt(rec::AREF, empty),
        [](const GdsLibrary& l) {
          return holder(l).arefs.at(0).columns == 0 && holder(l).arefs.at(0).rows == 0;
        }},
@@ -513,7 +587,7 @@ TEST(Importer, RecordsWithTooFewValuesStoreNothing) {
     SCOPED_TRACE(c.what);
     const Imported imported = importBytes(c.file);
     EXPECT_EQ(imported.result, kImported);
-    EXPECT_EQ(imported.lines, readToEnd({kTooFew}));
+    EXPECT_EQ(imported.lines, readToEnd({kTooFew, c.position}));
     EXPECT_TRUE(c.unchanged(imported.library));
   }
 }
@@ -527,7 +601,7 @@ TEST(Importer, DecodeFailureAtTheLibraryLevelEndsTheReading) {
                                             .endLibrary()
                                             .bytes());
   EXPECT_EQ(imported.result, kImportDamaged);
-  EXPECT_EQ(imported.lines, stoppedEarly({kUnreadable}));
+  EXPECT_EQ(imported.lines, stoppedEarly({kUnreadable, at(64, 5)}));
   EXPECT_TRUE(imported.library.structures.empty());
   EXPECT_EQ(imported.library.name, "lib.db");
   EXPECT_EQ(imported.library.structureIndex.at(""), kUnnamedStructurePosition);
@@ -535,7 +609,7 @@ TEST(Importer, DecodeFailureAtTheLibraryLevelEndsTheReading) {
   // A data type beyond the table is refused the same way, after its own line.
   const Imported unknown = importBytes(
       StreamBuilder().libraryHeader().raw({0x00, 0x04, 0x03, 0x09}).endLibrary().bytes());
-  EXPECT_EQ(unknown.lines, stoppedEarly({"Unknown data type.", kUnreadable}));
+  EXPECT_EQ(unknown.lines, stoppedEarly({"Unknown data type.", kUnreadable, at(64, 5)}));
   EXPECT_EQ(unknown.result, kImportDamaged);
 }
 
@@ -552,9 +626,12 @@ TEST(Importer, DecodeFailureInsideAStructureHandsItOver) {
                                                       .boundary(3, {0, 0, 1, 1})
                                                       .endStructure()));
   EXPECT_EQ(imported.result, kImportDamaged);
-  EXPECT_EQ(imported.lines,
-            readToEnd({kUnreadable, kUnrecognized, kUnrecognized, kUnrecognized, kUnrecognized,
-                       kUnrecognized, kUnrecognized, kUnrecognized}));
+  // The records after the damage are read at the library level: no structure is named.
+  EXPECT_EQ(imported.lines, readToEnd({kUnreadable, at(138, 12, "A"), kUnrecognized, at(146, 13),
+                                       kUnrecognized, at(152, 14), kUnrecognized, at(156, 15),
+                                       kUnrecognized, at(162, 16), kUnrecognized, at(168, 17),
+                                       kUnrecognized, at(188, 18), kUnrecognized, at(192, 19)},
+                                      kPartly));
   const GdsLibrary& library = imported.library;
   ASSERT_EQ(library.structures.size(), 2u);
   EXPECT_EQ(library.structures[0].name, "A");
@@ -575,7 +652,9 @@ TEST(Importer, DecodeFailureInsideAnElementAppendsIt) {
                                                         .none(rec::ENDEL)
                                                         .boundary(4, {1, 1, 2, 2})));
   EXPECT_EQ(imported.result, kImportDamaged);
-  EXPECT_EQ(imported.lines, readToEnd({kUnreadable, kUnrecognized, kUnrecognized}));
+  EXPECT_EQ(imported.lines, readToEnd({kUnreadable, at(128, 10, "S"), kUnrecognized,
+                                       at(136, 11, "S"), kUnrecognized, at(144, 12, "S")},
+                                      kPartly));
   const GdsStructure& s = imported.library.structures.at(0);
   ASSERT_EQ(s.paths.size(), 1u);
   EXPECT_EQ(s.paths[0].layer, 3u);
@@ -653,36 +732,38 @@ TEST(Importer, TruncatedInput) {
     size_t structures;
     bool boundaryRead;  // structure A holds the boundary on layer 5 through (0, 0), (6, 7)
   };
+  // The header ends at byte 64 (4 records); A's BGNSTR and STRNAME end at 98 (6), the open
+  // boundary's records at 128 (9).
   const std::vector<Case> cases = {
-      {"empty file", {}, {kEndOfFile}, 0, false},
-      {"one byte", {0x00}, {kEndOfFile}, 0, false},
-      {"no ENDLIB", header, {kEndOfFile}, 0, false},
+      {"empty file", {}, {kEndOfFile, at(0, 1)}, 0, false},
+      {"one byte", {0x00}, {kEndOfFile, at(0, 1)}, 0, false},
+      {"no ENDLIB", header, {kEndOfFile, at(64, 5)}, 0, false},
       {"cut inside a record header",
        StreamBuilder().raw(header).raw({0x00, 0x06, 0x06}).bytes(),
-       {kEndOfFile},
+       {kEndOfFile, at(64, 5)},
        0,
        false},
       {"cut inside a library record",
        StreamBuilder().raw(header).raw({0x00, 0x08, 0x02, 0x06, 'L'}).bytes(),
-       {kEndOfFile},
+       {kEndOfFile, at(64, 5)},
        0,
        false},
-      {"no ENDSTR", openStructure, {kEndOfFile}, 1, false},
+      {"no ENDSTR", openStructure, {kEndOfFile, at(98, 7, "A")}, 1, false},
       {"ENDLIB inside a structure",
        StreamBuilder().raw(openStructure).endLibrary().bytes(),
-       {kUnrecognized, kEndOfFile},
+       {kUnrecognized, at(98, 7, "A"), kEndOfFile, at(102, 8, "A")},
        1,
        false},
-      {"no ENDEL", openElement, {kEndOfFile}, 1, true},
-      {"cut inside an element record", cutRecord, {kEndOfFile}, 1, true},
+      {"no ENDEL", openElement, {kEndOfFile, at(128, 10, "A")}, 1, true},
+      {"cut inside an element record", cutRecord, {kEndOfFile, at(128, 10, "A")}, 1, true},
       {"length 2 inside an element",
        StreamBuilder().raw(openElement).raw({0x00, 0x02, 0x11, 0x00}).raw(afterwards).bytes(),
-       {kBadLength},
+       {kBadLength, at(128, 10, "A")},
        1,
        true},
       {"length 0 at the library level",
        StreamBuilder().raw(header).raw({0x00, 0x00, 0x04, 0x00}).raw(afterwards).bytes(),
-       {kBadLength},
+       {kBadLength, at(64, 5)},
        0,
        false},
   };

@@ -226,6 +226,7 @@ TEST(Interpreter, StopsAtTheFirstRecordItCannotPrint) {
     std::vector<std::string> body = {"[HEADER]:{600}"};
     body.insert(body.end(), c.lines.begin(), c.lines.end());
     body.push_back("GDS read error");
+    body.push_back(at(6, 2));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.lines, framed(body));
   }
@@ -267,6 +268,7 @@ TEST(Interpreter, LongDumpsStopWhereTheyMust) {
     std::vector<std::string> expected = lines;
     expected.insert(expected.end(), c.lines.begin(), c.lines.end());
     expected.push_back("GDS read error");
+    expected.push_back(at(body.size(), lines.size() + 1));
     Dump result = dump(bytes);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(result.lines == framed(expected));
@@ -285,10 +287,14 @@ TEST(Interpreter, StopsAtTheEndOfTheFile) {
                      size_t{20}, ends[3], ends[3] + 2, ends[9] - 1, size - 4, size - 3, size - 1}) {
     SCOPED_TRACE(cut);
     std::vector<std::string> body;
-    for (size_t i = 0; i < records.size() && ends[i] <= cut; ++i)
-      body.push_back(records[i].second);
+    size_t whole = 0;
+    for (; whole < records.size() && ends[whole] <= cut; ++whole)
+      body.push_back(records[whole].second);
     body.push_back("Error: Unexpected end of file.");
     body.push_back("GDS read error");
+    // Records 6 to 11 (STRNAME to ENDEL) name the structure TOP; ENDSTR closes it.
+    const size_t end = whole == 0 ? 0 : ends[whole - 1];
+    body.push_back(whole >= 6 && whole <= 11 ? at(end, whole + 1, "TOP") : at(end, whole + 1));
     Dump result = dump(Bytes(bytes.begin(), bytes.begin() + static_cast<long>(cut)));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.lines, framed(body));
@@ -302,8 +308,8 @@ TEST(Interpreter, StopsAtALengthBelowFour) {
     file.int2(rec::HEADER, {600}).raw({0x00, length, 0x11, 0x00}).endLibrary();
     Dump result = dump(file.bytes());
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.lines,
-              framed({"[HEADER]:{600}", "Error: Invalid record length.", "GDS read error"}));
+    EXPECT_EQ(result.lines, framed({"[HEADER]:{600}", "Error: Invalid record length.",
+                                    "GDS read error", at(6, 2)}));
   }
 }
 

@@ -206,8 +206,8 @@ TEST(BuildingForms, References) {
     EXPECT_EQ(sref->scale, 1.0);
     EXPECT_EQ(sref->strans, 0);
     EXPECT_EQ(sref->plex, 0);
-    EXPECT_EQ(sref->propattr, 0u);
-    EXPECT_EQ(sref->propvalue, "");
+    EXPECT_TRUE(sref->properties.empty());
+    EXPECT_EQ(sref->elflags, 0);
   }
   // The angle stands before the scale in the argument list.
   const GdsSref turned("CELL", 0, 0, true, 90.0, 2.5);
@@ -251,11 +251,11 @@ TEST(ModelDump, StructureWithEveryPrintedKind) {
   GdsNode node;
   node.layer = 4;
   node.nodetype = 3;
-  node.propattr = 2;
-  node.propvalue = "net";
+  node.properties = {{2, SharedString("net")}, {7, SharedString("pin")}};
   node.xCor = {1};
   node.yCor = {2};
   structure.nodes.push_back(node);
+  structure.nodes.emplace_back();  // no properties: the empty one shows
   structure.paths.emplace_back(2, 4294967295u, Coordinates{0, 100}, Coordinates{0, -100});
   structure.boundaries.emplace_back(1, Coordinates{0, 10, -10}, Coordinates{0, 0, 5});
   structure.boundaries.emplace_back();
@@ -301,8 +301,16 @@ TEST(ModelDump, StructureWithEveryPrintedKind) {
       "  nodetype: 3",
       "  propattr: 2",
       "  propvalue: net",
+      "  propattr: 7",
+      "  propvalue: pin",
       "  xCor:\tyCor:",
       "1\t2",
+      "GDS NODE class:",
+      "  layer: 0",
+      "  nodetype: 0",
+      "  propattr: 0",
+      "  propvalue: ",
+      "  xCor:\tyCor:",
       "GDS TEXT class:",
       "  layer: 6",
       "  textbody: hello world",

@@ -48,13 +48,14 @@ TEST(ElementWriters, WriteTheirRecords) {
   const std::string tooLongName(65531, 'n');
 
   GdsSref flagged("CELL", 1, 2);
-  flagged.strans = 0x0006;  // stored bits are not written: STRANS comes from the transform
+  flagged.strans = 0x0006;  // absolute magnification and angle, as read
   flagged.plex = 7;
-  flagged.propattr = 3;
-  flagged.propvalue = "value";
+  flagged.elflags = 0x0002;
+  flagged.properties = {{3, SharedString("value")}, {4, SharedString()}, {0, SharedString("x")}};
 
   GdsAref turned = arrayReference("ARRAY", 1, 1, {0, 0, 10, 0, 0, 10});
-  turned.reflection = true;
+  turned.reflection = true;  // the reflection field sets bit 15 whatever the bits read
+  turned.strans = 0x0004;
   turned.angle = 270.0;
   turned.scale = 2.0;
 
@@ -65,8 +66,14 @@ TEST(ElementWriters, WriteTheirRecords) {
   GdsPath path(4, 10, Coordinates{0, 100}, Coordinates{0, -100});
   path.datatype = 3;
   path.plex = 1;
-  path.propattr = 2;
-  path.propvalue = "p";
+  path.properties = {{2, SharedString("p")}};
+  path.bgnextn = 5;  // not written: only path type 4 has extensions
+
+  GdsPath extended = path;
+  extended.pathtype = 4;
+  extended.plex = 0;
+  extended.properties.clear();
+  extended.bgnextn = -5;
 
   GdsNode node;
   node.layer = 5;
@@ -86,7 +93,7 @@ TEST(ElementWriters, WriteTheirRecords) {
   scaledText.textbody = "odd";
 
   GdsText turnedText;
-  turnedText.strans = 0x8000;  // a text has no reflection to write
+  turnedText.strans = 0x8002;  // written as read
   turnedText.width = -1;
   turnedText.angle = 90.0;
   turnedText.textbody = "even";
@@ -95,6 +102,8 @@ TEST(ElementWriters, WriteTheirRecords) {
   hugeText.textbody = tooLongName;
 
   GdsBox box;
+  box.elflags = 0x0001;
+  box.plex = -2;
   box.layer = 8;
   box.boxtype = 3;
   box.xCor = {0, 5, 5, 0, 0};
@@ -151,13 +160,21 @@ TEST(ElementWriters, WriteTheirRecords) {
            .none(rec::ENDEL)
            .bytes(),
        ""},
-      {"SREF with stored STRANS bits, PLEX and a property",
+      {"SREF with STRANS bits, ELFLAGS, PLEX and three properties",
        [&](GdsWriter& w) { w.writeSref(flagged); },
        StreamBuilder()
            .none(rec::SREF)
+           .bits(rec::EFLAGS, 0x0002)
+           .int4(rec::PLEX, {7})
            .text(rec::SNAME, "CELL")
-           .bits(rec::STRANS, 0)
+           .bits(rec::STRANS, 0x0006)
            .int4(rec::XY, {1, 2})
+           .int2(rec::PROPATTR, {3})
+           .text(rec::PROPVALUE, "value")
+           .int2(rec::PROPATTR, {4})
+           .none(rec::PROPVALUE)
+           .int2(rec::PROPATTR, {0})
+           .text(rec::PROPVALUE, "x")
            .none(rec::ENDEL)
            .bytes(),
        ""},
@@ -197,7 +214,7 @@ TEST(ElementWriters, WriteTheirRecords) {
        StreamBuilder()
            .none(rec::AREF)
            .text(rec::SNAME, "ARRAY")
-           .bits(rec::STRANS, 0x8000)
+           .bits(rec::STRANS, 0x8004)
            .real8(rec::MAG, {kTwo})
            .real8(rec::ANGLE, {kTwoSeventy})
            .int2(rec::COLROW, {1, 1})
@@ -261,10 +278,26 @@ TEST(ElementWriters, WriteTheirRecords) {
       {"PATH with PLEX and a property", [&](GdsWriter& w) { w.writePath(path); },
        StreamBuilder()
            .none(rec::PATH)
+           .int4(rec::PLEX, {1})
            .int2(rec::LAYER, {4})
            .int2(rec::DATATYPE, {3})
            .raw({0x00, 0x06, 0x21, 0x02, 0x00, 0x02})
            .raw({0x00, 0x08, 0x0F, 0x03, 0x00, 0x00, 0x00, 0x0A})
+           .int4(rec::XY, {0, 0, 100, -100})
+           .int2(rec::PROPATTR, {2})
+           .text(rec::PROPVALUE, "p")
+           .none(rec::ENDEL)
+           .bytes(),
+       ""},
+      {"PATH of type 4 with its extensions", [&](GdsWriter& w) { w.writePath(extended); },
+       StreamBuilder()
+           .none(rec::PATH)
+           .int2(rec::LAYER, {4})
+           .int2(rec::DATATYPE, {3})
+           .int2(rec::PATHTYPE, {4})
+           .int4(rec::WIDTH, {10})
+           .int4(rec::BGNEXTN, {-5})
+           .int4(rec::ENDEXTN, {0})
            .int4(rec::XY, {0, 0, 100, -100})
            .none(rec::ENDEL)
            .bytes(),
@@ -278,13 +311,14 @@ TEST(ElementWriters, WriteTheirRecords) {
            .none(rec::ENDEL)
            .bytes(),
        ""},
-      {"TEXT scaled, with presentation and path type stored",
+      {"TEXT scaled, with its presentation and path type",
        [&](GdsWriter& w) { w.writeText(scaledText); },
        StreamBuilder()
            .none(rec::TEXT)
            .int2(rec::LAYER, {6})
            .int2(rec::TEXTTYPE, {2})
-           .bits(rec::PRESENTATION, 0)
+           .bits(rec::PRESENTATION, 0x0006)
+           .int2(rec::PATHTYPE, {1})
            .int4(rec::WIDTH, {20})
            .bits(rec::STRANS, 0)
            .real8(rec::MAG, {kTwo})
@@ -293,14 +327,15 @@ TEST(ElementWriters, WriteTheirRecords) {
            .none(rec::ENDEL)
            .bytes(),
        ""},
-      {"TEXT rotated, with a reflection bit stored", [&](GdsWriter& w) { w.writeText(turnedText); },
+      {"TEXT rotated, with reflection and absolute angle bits",
+       [&](GdsWriter& w) { w.writeText(turnedText); },
        StreamBuilder()
            .none(rec::TEXT)
            .int2(rec::LAYER, {0})
            .int2(rec::TEXTTYPE, {0})
            .bits(rec::PRESENTATION, 0)
            .int4(rec::WIDTH, {-1})
-           .bits(rec::STRANS, 0)
+           .bits(rec::STRANS, 0x8002)
            .real8(rec::ANGLE, {kNinety})
            .int4(rec::XY, {0, 0})
            .text(rec::STRING, "even")
@@ -319,9 +354,11 @@ TEST(ElementWriters, WriteTheirRecords) {
            .none(rec::ENDEL)
            .bytes(),
        "Incorrect parameters for record: 0x1906\n"},
-      {"BOX", [&](GdsWriter& w) { w.writeBox(box); },
+      {"BOX with ELFLAGS and PLEX", [&](GdsWriter& w) { w.writeBox(box); },
        StreamBuilder()
            .none(rec::BOX)
+           .bits(rec::EFLAGS, 0x0001)
+           .int4(rec::PLEX, {-2})
            .int2(rec::LAYER, {8})
            .raw({0x00, 0x06, 0x2E, 0x02, 0x00, 0x03})
            .int4(rec::XY, {0, 0, 5, 0, 5, 5, 0, 5, 0, 0})
@@ -408,8 +445,8 @@ TEST(ElementWriters, RepeatedAnglesAndMagnificationsKeepTheirOwnBytes) {
 }
 
 TEST(LibraryHeader, FixedRecordsWithTheRunsTimestamp) {
-  const Written out = writeWith([](GdsWriter& w) { w.writeLibraryHeader(); });
-  ASSERT_EQ(out.bytes.size(), 70u);
+  const Written out = writeWith([](GdsWriter& w) { w.writeLibraryHeader("Untitled_library"); });
+  ASSERT_EQ(out.bytes.size(), 74u);
   EXPECT_EQ(Bytes(out.bytes.begin(), out.bytes.begin() + 6),
             (Bytes{0x00, 0x06, 0x00, 0x02, 0x02, 0x58}));
   EXPECT_EQ(out.bytes, writtenLibraryHeader());
@@ -436,16 +473,16 @@ TEST(LibraryHeader, UnitsAreTheLibrarysOwn) {
   for (const UnitsCase& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.userUnit << " " << c.meterUnit);
     const Written out =
-        writeWith([&](GdsWriter& w) { w.writeLibraryHeader(c.userUnit, c.meterUnit); });
-    ASSERT_EQ(out.bytes.size(), 70u);
+        writeWith([&](GdsWriter& w) { w.writeLibraryHeader("lib", c.userUnit, c.meterUnit); });
+    ASSERT_EQ(out.bytes.size(), 62u);
     const Bytes expected = StreamBuilder()
-                               .raw(Bytes(out.bytes.begin(), out.bytes.begin() + 50))
+                               .raw(Bytes(out.bytes.begin(), out.bytes.begin() + 42))
                                .real8(rec::UNITS, {c.userBytes, c.meterBytes})
                                .bytes();
     EXPECT_EQ(out.bytes, expected);
     if (c.meterBytes != 0x3944B82FA09B5A50ULL) {
-      EXPECT_EQ(decodeReal8(out.bytes.data() + 54), c.userUnit);
-      EXPECT_EQ(decodeReal8(out.bytes.data() + 62), c.meterUnit);
+      EXPECT_EQ(decodeReal8(out.bytes.data() + 46), c.userUnit);
+      EXPECT_EQ(decodeReal8(out.bytes.data() + 54), c.meterUnit);
     }
   }
 }
@@ -453,14 +490,14 @@ TEST(LibraryHeader, UnitsAreTheLibrarysOwn) {
 TEST(WriteLibrary, EmptyLibraryIsTheHeaderAndEndlib) {
   TempDir dir;
   GdsLibrary plain;
-  GdsLibrary renamed;  // header values of the library are not written
-  renamed.name = "Other";
+  GdsLibrary renamed;  // the name is written; the other header values are not
+  renamed.name = "Untitled_library";
   renamed.version = 5;
   renamed.generations = 9;
   renamed.bgnlib = {2001, 1, 1, 0, 0, 0, 2001, 1, 1, 0, 0, 0};
   renamed.maxLevel = 4;
   const Bytes expected = StreamBuilder().raw(writtenLibraryHeader()).endLibrary().bytes();
-  ASSERT_EQ(expected.size(), 74u);
+  ASSERT_EQ(expected.size(), 78u);
   for (const GdsLibrary* library : {&plain, &renamed}) {
     const std::string file = dir.file("empty.gds");
     int result = -1;
@@ -598,8 +635,9 @@ TEST(ReadWrite, WritesTheUnitsItReads) {
     const RunResult run = runTessel({"-rw", "in.gds", "-o", "out.gds"}, dir.path().string());
     EXPECT_EQ(run.exitCode, 0);
     const Bytes written = readBytes(dir.file("out.gds"));
-    ASSERT_GE(written.size(), 70u);
-    const Bytes units(written.begin() + 50, written.begin() + 70);
+    ASSERT_GE(written.size(), 66u);
+    // After HEADER (6 bytes), BGNLIB (28) and the LIBNAME "units.db" as read (12).
+    const Bytes units(written.begin() + 46, written.begin() + 66);
     EXPECT_EQ(units, StreamBuilder().real8(rec::UNITS, {c.userOut, c.meterOut}).bytes());
   }
 }

@@ -28,30 +28,56 @@ void putHeader(Bytes& out, size_t payload, RecordCode code) {
 }
 }  // namespace
 
+namespace {
+// The whole records that `bytes` frame, up to where the framing breaks.
+size_t framedRecords(const uint8_t* bytes, size_t size) {
+  size_t count = 0;
+  for (size_t at = 0; at + 4 <= size;) {
+    const size_t length = (size_t{bytes[at]} << 8) | bytes[at + 1];
+    if (length < 4 || at + length > size) break;
+    at += length;
+    ++count;
+  }
+  return count;
+}
+}  // namespace
+
 StreamBuilder& StreamBuilder::raw(std::initializer_list<uint8_t> bytes) {
   bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  records_ += framedRecords(bytes.begin(), bytes.size());
   return *this;
 }
 StreamBuilder& StreamBuilder::raw(const Bytes& bytes) {
   bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  records_ += framedRecords(bytes.data(), bytes.size());
   return *this;
+}
+std::string StreamBuilder::nextAt() const {
+  return at(bytes_.size(), records_ + 1);
+}
+std::string StreamBuilder::nextAt(const std::string& structure) const {
+  return at(bytes_.size(), records_ + 1, structure);
 }
 StreamBuilder& StreamBuilder::none(RecordCode code) {
   putHeader(bytes_, 0, code);
+  ++records_;
   return *this;
 }
 StreamBuilder& StreamBuilder::bits(RecordCode code, uint16_t value) {
+  ++records_;
   putHeader(bytes_, 2, code);
   put16(bytes_, value);
   return *this;
 }
 StreamBuilder& StreamBuilder::int2(RecordCode code, std::initializer_list<int32_t> values) {
+  ++records_;
   putHeader(bytes_, 2 * values.size(), code);
   for (int32_t v : values)
     put16(bytes_, static_cast<uint32_t>(v) & 0xFFFF);
   return *this;
 }
 StreamBuilder& StreamBuilder::int4(RecordCode code, const std::vector<int32_t>& values) {
+  ++records_;
   putHeader(bytes_, 4 * values.size(), code);
   for (int32_t v : values) {
     put16(bytes_, static_cast<uint32_t>(v) >> 16);
@@ -60,6 +86,7 @@ StreamBuilder& StreamBuilder::int4(RecordCode code, const std::vector<int32_t>& 
   return *this;
 }
 StreamBuilder& StreamBuilder::real8(RecordCode code, std::initializer_list<uint64_t> values) {
+  ++records_;
   putHeader(bytes_, 8 * values.size(), code);
   for (uint64_t v : values)
     for (int shift = 56; shift >= 0; shift -= 8)
@@ -67,6 +94,7 @@ StreamBuilder& StreamBuilder::real8(RecordCode code, std::initializer_list<uint6
   return *this;
 }
 StreamBuilder& StreamBuilder::text(RecordCode code, const std::string& text) {
+  ++records_;
   const size_t padded = text.size() + (text.size() % 2);
   putHeader(bytes_, padded, code);
   bytes_.insert(bytes_.end(), text.begin(), text.end());
@@ -143,7 +171,6 @@ std::vector<std::string> RunResult::linesAfterBanner() const {
   return std::vector<std::string>(all.begin() + 17, all.end());
 }
 
-namespace {
 std::string shellQuote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) {
@@ -154,13 +181,13 @@ std::string shellQuote(const std::string& text) {
   }
   return quoted + "'";
 }
-}  // namespace
 
 RunResult runTessel(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                    const std::string& pathPrefix) {
+                    const std::string& pathPrefix, const std::string& environment) {
   std::string command;
   if (!workingDirectory.empty()) command += "cd " + shellQuote(workingDirectory) + " && ";
   if (!pathPrefix.empty()) command += "PATH=" + shellQuote(pathPrefix) + ":\"$PATH\" ";
+  if (!environment.empty()) command += environment + " ";
   command += shellQuote(TESSEL_BINARY);
   for (const auto& argument : arguments)
     command += " " + shellQuote(argument);
@@ -183,6 +210,14 @@ std::string captureOutput(const std::function<void()>& action) {
   action();
   std::fflush(stdout);
   return ::testing::internal::GetCapturedStdout();
+}
+
+std::string at(uint64_t offset, uint64_t record) {
+  return "  at byte " + std::to_string(offset) + ", record " + std::to_string(record) + ".";
+}
+std::string at(uint64_t offset, uint64_t record, const std::string& structure) {
+  return "  at byte " + std::to_string(offset) + ", record " + std::to_string(record) +
+         ", in structure \"" + structure + "\".";
 }
 
 Imported importBytes(const Bytes& bytes) {

@@ -41,9 +41,15 @@ class StreamBuilder {
   StreamBuilder& sref(const std::string& name, int32_t x, int32_t y);
 
   const Bytes& bytes() const { return bytes_; }
+  // How many records the bytes hold (raw bytes count as the whole records they frame).
+  size_t records() const { return records_; }
+  // The position line of the next record to be added, inside `structure` when one is named.
+  std::string nextAt() const;
+  std::string nextAt(const std::string& structure) const;
 
  private:
   Bytes bytes_;
+  size_t records_ = 0;
 };
 
 // A fresh empty folder, removed with everything in it at the end of the test.
@@ -72,13 +78,23 @@ struct RunResult {
 };
 
 // Runs the built tessel binary with `arguments` in `workingDirectory` (the current one when
-// empty); `pathPrefix` is put before PATH (for a fake `dot`).
+// empty); `pathPrefix` is put before PATH (for a fake `dot`), and `environment` (NAME=value
+// words) before the command.
 RunResult runTessel(const std::vector<std::string>& arguments,
-                    const std::string& workingDirectory = "", const std::string& pathPrefix = "");
+                    const std::string& workingDirectory = "", const std::string& pathPrefix = "",
+                    const std::string& environment = "");
+
+// Quotes `text` as one word for the shell.
+std::string shellQuote(const std::string& text);
 
 // Standard output written while `action` runs.
 std::string captureOutput(const std::function<void()>& action);
 std::vector<std::string> splitLines(const std::string& text);
+
+// The line that follows a report of a damaged or unknown record at `offset`, the `record`th of
+// the file, inside the named structure when one is given.
+std::string at(uint64_t offset, uint64_t record);
+std::string at(uint64_t offset, uint64_t record, const std::string& structure);
 
 // Imports bytes in process (as "in.gds"), with the messages captured.
 struct Imported {

@@ -24,12 +24,14 @@ inline Bytes stampedRecord(RecordCode code, const std::array<int32_t, 12>& stamp
   return bytes;
 }
 
-// HEADER 600, BGNLIB, LIBNAME "Fernwall.db" and the default UNITS, as written in this run.
-inline Bytes writtenLibraryHeader(const std::array<int32_t, 12>& stamp = currentTimestamp()) {
+// HEADER 600, BGNLIB, LIBNAME and the default UNITS, as written in this run; a library built in
+// code is named "Untitled_library" until it is given a name.
+inline Bytes writtenLibraryHeader(const std::string& name = "Untitled_library",
+                                  const std::array<int32_t, 12>& stamp = currentTimestamp()) {
   return StreamBuilder()
       .int2(rec::HEADER, {600})
       .raw(stampedRecord(rec::BGNLIB, stamp))
-      .text(rec::LIBNAME, "Fernwall.db")
+      .text(rec::LIBNAME, name)
       .real8(rec::UNITS, {0x3E4189374BC6A7F0ULL, 0x3944B82FA09B5A50ULL})
       .bytes();
 }
