@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int result = tessel::importStream(library, source, "fuzz.gds");
   if (result != tessel::kImported && result != tessel::kImportDamaged) std::abort();
   tessel::findRootStructures(library);
-  const std::string text = tessel::dotText(tessel::collectEdges(library));
+  const std::string text = tessel::dotText(tessel::collectGraph(library));
   if (text.empty()) std::abort();
   return 0;
 }

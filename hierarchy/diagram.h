@@ -2,20 +2,33 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "model/library.h"
 
 namespace tessel {
 
-// Distinct (parent, child) pairs of SREFs, in the order the references stand.
-std::vector<std::pair<std::string, std::string>> collectEdges(const GdsLibrary& library);
+// One distinct (parent, child) pair of references.
+struct DiagramEdge {
+  std::string parent;
+  std::string child;
+  bool fromSref = false;  // some SREF places the child; otherwise only AREFs do (drawn dashed)
+};
 
-// The DOT text for the edges, every name quoted.
-std::string dotText(const std::vector<std::pair<std::string, std::string>>& edges);
+struct HierarchyGraph {
+  // Per structure in library order, first from its SREFs, then from its AREFs, in order.
+  std::vector<DiagramEdge> edges;
+  // The structures that are in no edge at all, in library order.
+  std::vector<std::string> loneNodes;
+};
 
-// Writes "foo.dot", has `dot` render it into `imageFileName` and removes "foo.dot" again.
+HierarchyGraph collectGraph(const GdsLibrary& library);
+
+// The DOT text of the graph, every name quoted.
+std::string dotText(const HierarchyGraph& graph);
+
+// Writes the DOT text to a private temporary file, has `dot` render it into a temporary image
+// beside `imageFileName` and renames that over `imageFileName` only when `dot` succeeded.
 // Returns 0 when the image was rendered, 1 otherwise.
 int writeHierarchyDiagram(const GdsLibrary& library, const std::string& imageFileName);
 

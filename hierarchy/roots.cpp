@@ -14,22 +14,26 @@ namespace tessel {
 std::vector<uint32_t> findRootStructures(const GdsLibrary& library) {
   printLine("Finding the root structures.");
   const size_t count = library.structures.size();
-  // A structure is referenced when an SREF bears its name. Names read from one file share their
-  // text, so each shared text is looked up once, through the index of structure names.
-  // Millions of references are scanned on every core, each thread with its own marks.
+  // A structure is referenced when an SREF or an AREF bears its name. Names read from one file
+  // share their text, so each shared text is looked up once, through the index of structure
+  // names. Millions of references are scanned on every core, each thread with its own marks.
   size_t references = 0;
   for (const auto& structure : library.structures)
-    references += structure.srefs.size();
+    references += structure.srefs.size() + structure.arefs.size();
   const unsigned threads = references < (size_t{1} << 16) ? 1 : workThreads();
   std::vector<std::vector<uint8_t>> marks(threads, std::vector<uint8_t>(count, 0));
   std::vector<HandleMap<bool>> seen(threads);
   parallelFor(count, std::max<size_t>(1, count / (64 * threads)), threads,
               [&](size_t p, unsigned thread) {
+                auto mark = [&](const SharedString& name) {
+                  if (!seen[thread].tryEmplace(name.identity(), true).second) return;
+                  const int32_t position = findStructure(library, name);
+                  if (position >= 0) marks[thread][static_cast<size_t>(position)] = 1;
+                };
                 for (const auto& sref : library.structures[p].srefs)
-                  if (seen[thread].tryEmplace(sref.name.identity(), true).second) {
-                    const int32_t position = findStructure(library, sref.name);
-                    if (position >= 0) marks[thread][static_cast<size_t>(position)] = 1;
-                  }
+                  mark(sref.name);
+                for (const auto& aref : library.structures[p].arefs)
+                  mark(aref.name);
               });
   std::vector<bool> referenced(count, false);
   for (const auto& threadMarks : marks)
@@ -46,9 +50,12 @@ std::vector<uint32_t> findRootStructures(const GdsLibrary& library) {
     bool isReferenced = referenced[p];
     if (findStructure(library, name) != static_cast<int32_t>(p)) {
       if (!namesCollected) {
-        for (const auto& structure : library.structures)
+        for (const auto& structure : library.structures) {
           for (const auto& sref : structure.srefs)
             referencedNames.insert(sref.name.view());
+          for (const auto& aref : structure.arefs)
+            referencedNames.insert(aref.name.view());
+        }
         namesCollected = true;
       }
       isReferenced = referencedNames.count(name) != 0;

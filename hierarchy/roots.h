@@ -1,4 +1,4 @@
-// The root structures: those that no SREF names.
+// The root structures: those that no SREF or AREF names.
 #pragma once
 
 #include <cstdint>

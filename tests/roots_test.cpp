@@ -48,10 +48,14 @@ TEST(RootStructures, PositionsAndLine) {
        {cell("SELF", {"SELF"}), cell("OTHER")},
        "Root GDS structures:   OTHER",
        {1}},
-      {"only AREFs do not count",
+      {"an AREF references like an SREF",
        {cell("TOP", {}, {"A"}), cell("A")},
-       "Root GDS structures:   TOP  A",
-       {0, 1}},
+       "Root GDS structures:   TOP",
+       {0}},
+      {"a structure that places itself through an AREF",
+       {cell("SELF", {}, {"SELF"}), cell("OTHER", {}, {"GHOST"})},
+       "Root GDS structures:   OTHER",
+       {1}},
       {"cycle", {cell("A", {"B"}), cell("B", {"A"})}, "Root GDS structures: ", {}},
       {"names are compared exactly",
        {cell("A"), cell("a ", {"a", "A "}), cell("Top", {"a "})},
@@ -89,8 +93,7 @@ TEST(RootStructures, ManyReferences) {
   }
   for (int leaf = 0; leaf <= 500; ++leaf)
     library.addStructure(cell("LEAF" + std::to_string(leaf)));
-  line += "  LEAF500";  // named by AREFs only
-  roots.push_back(510);
+  // LEAF500 is named by AREFs only: not a root either.
   std::vector<uint32_t> found;
   const std::string output = captureOutput([&] { found = findRootStructures(library); });
   EXPECT_EQ(output, "Finding the root structures.\n" + line + "\n");
@@ -156,8 +159,8 @@ TEST(ReadCommand, WarningsKeepTheStatusDamageAndMissingFilesDoNot) {
   EXPECT_EQ(run.linesAfterBanner(),
             (std::vector<std::string>{
                 "Importing \"cut.gds\" into Tessel.", "Error: Unexpected end of file.",
-                "GDS file successfully imported.", "Finding the root structures.",
-                "Root GDS structures:   TOP  LONE"}));
+                "  at byte 350, record 33, in structure \"LONE\".", "GDS file partly imported.",
+                "Finding the root structures.", "Root GDS structures:   TOP  LONE"}));
 
   run = runTessel({"-r", "missing.gds"}, dir.path().string());
   EXPECT_EQ(run.exitCode, 1);
