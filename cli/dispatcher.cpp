@@ -1,5 +1,6 @@
 #include "cli/dispatcher.h"
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -126,6 +127,11 @@ int dispatch(int argc, const char* const* argv) {
 int runCommand(int argc, const char* const* argv) {
   const int status = dispatch(argc, argv);
   flushConsole();
+  if (consoleFailed()) {
+    // The one message that cannot go to standard output.
+    std::fputs("Error: Cannot write standard output.\n", stderr);
+    return kExitFailed;
+  }
   return status;
 }
 

@@ -2,6 +2,9 @@
 // statuses.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -197,6 +200,51 @@ TEST(CommandLine, OutputOperandBeforeTheInputIsReadAndOverwritten) {
   RunResult dump = runTessel({"-i", "first.gds"}, dir.path().string());
   EXPECT_EQ(dump.exitCode, 0);
   EXPECT_EQ(dump.lines().back(), "Converting \"first.gds\" to ASCII done.");
+}
+
+// Runs `command` with the shell in `folder`; its exit status and what it wrote to standard error.
+struct ShellRun {
+  int status = -1;
+  std::string errors;
+};
+ShellRun runShell(const std::string& folder, const std::string& command) {
+  const std::string line = "cd " + shellQuote(folder) + " && { " + command + "; } 2> errors.txt";
+  ShellRun run;
+  const int status = std::system(("sh -c " + shellQuote(line)).c_str());
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const Bytes errors = readBytes(folder + "/errors.txt");
+  run.errors.assign(errors.begin(), errors.end());
+  return run;
+}
+
+TEST(CommandLine, StandardOutputThatCannotBeWritten) {
+  TempDir dir;
+  // A dump far larger than a pipe holds.
+  StreamBuilder big;
+  big.libraryHeader();
+  for (int i = 0; i < 100000; ++i)
+    big.int4(rec::XY, {i, -i});
+  writeBytes(dir.file("big.gds"), big.endLibrary().bytes());
+  writeBytes(dir.file("in.gds"), smallLibrary());
+  const std::string tessel = shellQuote(TESSEL_BINARY);
+  const std::string failed = "Error: Cannot write standard output.\n";
+  for (const std::string arguments :
+       {"-i big.gds", "-i in.gds", "-r in.gds", "-h", "-v", "", "nothing", "-i"}) {
+    SCOPED_TRACE(arguments);
+    const ShellRun full = runShell(dir.path().string(), tessel + " " + arguments + " > /dev/full");
+    EXPECT_EQ(full.status, 1);  // also where the run would have ended with 2
+    EXPECT_EQ(full.errors, failed);
+  }
+  // A reader that goes away while SIGPIPE is ignored.
+  const ShellRun pipe = runShell(
+      dir.path().string(),
+      "trap '' PIPE; (" + tessel + " -i big.gds; echo $? > status.txt) | head -c 100 > /dev/null");
+  EXPECT_EQ(pipe.errors, failed);
+  EXPECT_EQ(readBytes(dir.file("status.txt")), (Bytes{'1', '\n'}));
+  // Nothing goes to standard error when the output can be written.
+  const ShellRun fine = runShell(dir.path().string(), tessel + " -i big.gds > /dev/null");
+  EXPECT_EQ(fine.status, 0);
+  EXPECT_EQ(fine.errors, "");
 }
 
 TEST(CommandLine, GenerateWritesIntoTheWorkingDirectoryWhateverTheOutputOperand) {
