@@ -24,7 +24,8 @@ void printBanner() {
       "             |   |   |   |",
       "             |___|   |___|",
   };
-  for (const char* line : kBanner) printLine(line);
+  for (const char* line : kBanner)
+    printLine(line);
 }
 
 void printHelp() {
@@ -43,7 +44,8 @@ void printHelp() {
       "-h(elp)       Help screen.",
       "===============================================================================",
   };
-  for (const char* line : kHelp) printLine(line);
+  for (const char* line : kHelp)
+    printLine(line);
 }
 
 }  // namespace tessel

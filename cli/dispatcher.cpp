@@ -1,16 +1,18 @@
 #include "cli/dispatcher.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "cli/console_texts.h"
 #include "examples/examples.h"
-#include "export/writer.h"
+#include "export/rewrite.h"
 #include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"
 #include "import/importer.h"
-#include "model/library.h"
+#include "import/summary_import.h"
+#include "stream/byte_source.h"
 #include "stream/console.h"
 #include "stream/interpreter.h"
 
@@ -35,26 +37,12 @@ int importStatus(int importResult) {
   return importResult == kImported ? kExitOk : kExitFailed;
 }
 
-// The library of one action. Releasing a model of millions of elements one by one only costs
-// time when the process ends anyway and hands its memory back at once; builds with
-// AddressSanitizer release it, so leak checks keep their meaning.
-class ActionLibrary {
- public:
-  ActionLibrary() : library_(new GdsLibrary()) {}
-  ~ActionLibrary() {
-#if defined(__SANITIZE_ADDRESS__)
-    delete library_;
-#endif
-  }
-  ActionLibrary(const ActionLibrary&) = delete;
-  ActionLibrary& operator=(const ActionLibrary&) = delete;
-  GdsLibrary& get() {
-    return *library_;
-  }
-
- private:
-  GdsLibrary* library_;
-};
+// The input of -r, -rs and -rw, or null after the line that says it cannot be opened.
+std::unique_ptr<ByteSource> openInput(const std::string& fileName) {
+  auto source = FileSource::open(fileName);
+  if (!source) printQuoted("Error: GDS file ", fileName, " FAILED to be opened.");
+  return source;
+}
 
 int dispatch(int argc, const char* const* argv) {
   printBanner();
@@ -88,30 +76,32 @@ int dispatch(int argc, const char* const* argv) {
   }
   if (option == "-r") {
     if (fileArgument.empty()) return argumentError();
-    ActionLibrary action;
-    GdsLibrary& library = action.get();
-    const int imported = importStream(library, fileArgument);
-    findRootStructures(library);
-    return importStatus(imported);
+    auto source = openInput(fileArgument);
+    if (!source) {
+      findRootStructures(std::vector<StructureSummary>());
+      return kExitFailed;
+    }
+    SummaryImport imported;
+    const int status = importSummaries(*source, fileArgument, imported);
+    findRootStructures(imported.structures);
+    return importStatus(status);
   }
   if (option == "-rs") {
     if (fileArgument.empty()) return argumentError();
-    ActionLibrary action;
-    GdsLibrary& library = action.get();
-    const int imported = importStream(library, fileArgument);
     // A file that cannot be opened must not replace an existing diagram with an empty one.
-    if (imported == kImportOpenFailed) return kExitFailed;
-    const int drawn = writeHierarchyDiagram(library, "diagram.jpg");
-    return imported == kImported && drawn == 0 ? kExitOk : kExitFailed;
+    auto source = openInput(fileArgument);
+    if (!source) return kExitFailed;
+    SummaryImport imported;
+    const int status = importSummaries(*source, fileArgument, imported);
+    const int drawn = writeHierarchyDiagram(collectGraph(imported.structures), "diagram.jpg");
+    return status == kImported && drawn == 0 ? kExitOk : kExitFailed;
   }
   if (option == "-rw") {
     if (fileArgument.empty() || outputFile.empty()) return argumentError();
-    ActionLibrary action;
-    GdsLibrary& library = action.get();
-    const int imported = importStream(library, fileArgument);
-    if (imported == kImportOpenFailed) return kExitFailed;
-    const int written = writeLibrary(library, outputFile);
-    return imported == kImported && written == 0 ? kExitOk : kExitFailed;
+    auto source = openInput(fileArgument);
+    if (!source) return kExitFailed;
+    const RewriteResult result = rewriteStream(*source, fileArgument, outputFile);
+    return result.imported == kImported && result.written == 0 ? kExitOk : kExitFailed;
   }
   if (option == "-v") {
     if (argc != 2) return argumentError();

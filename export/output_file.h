@@ -19,6 +19,8 @@ class OutputFile {
   int fd() const { return fd_; }
   // The path being written: the temporary file, or the target itself when written directly.
   const std::string& path() const { return temporary_.empty() ? target_ : temporary_; }
+  // True when the bytes go to a temporary file (not straight to a device or a pipe).
+  bool writesTemporary() const { return !temporary_.empty(); }
   // True when the file is written beside an existing one that it will replace.
   bool replacesExisting() const { return replacesExisting_; }
   // Closes the file and puts it in place; false when that fails (the target is then untouched).

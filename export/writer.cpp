@@ -92,7 +92,7 @@ void writeStructures(const std::vector<GdsStructure>& structures, RecordSink& fi
     batch.last = next;
     return true;
   };
-  auto encode = [&](EncodedBatch& batch) {
+  auto encode = [&](EncodedBatch& batch, unsigned) {
     batch.sink.keepMessages();
     GdsWriter writer(batch.sink);
     for (size_t i = batch.first; i < batch.last; ++i)
@@ -270,6 +270,56 @@ void GdsWriter::writeBox(const GdsBox& box) {
   writeShort(out, rec::BOXTYPE, box.boxtype);
   writePointList(out, box.xCor, box.yCor);
   writeElementEnd(box.properties);
+}
+
+StructureEncoder::StructureEncoder() {
+  writers_.reserve(kinds_.size());
+  for (RecordSink& kind : kinds_) {
+    kind.keepMessages();
+    writers_.emplace_back(kind);
+  }
+}
+
+void StructureEncoder::begin() {
+  for (RecordSink& kind : kinds_)
+    kind.clear();
+}
+
+void StructureEncoder::add(const GdsStructure& part) {
+  for (const auto& sref : part.srefs)
+    writers_[0].writeSref(sref);
+  for (const auto& aref : part.arefs)
+    writers_[1].writeAref(aref);
+  for (const auto& boundary : part.boundaries)
+    writers_[2].writeBoundary(boundary);
+  for (const auto& path : part.paths)
+    writers_[3].writePath(path);
+  for (const auto& node : part.nodes)
+    writers_[4].writeNode(node);
+  for (const auto& text : part.texts)
+    writers_[5].writeText(text);
+  for (const auto& box : part.boxes)
+    writers_[6].writeBox(box);
+}
+
+void StructureEncoder::finish(const GdsStructure& structure, std::vector<uint8_t>& bytes,
+                              std::string& messages) {
+  RecordSink header;
+  header.keepMessages();
+  GdsWriter(header).writeStructureHeader(structure);
+  size_t size = header.bytes().size() + kRecordHeaderSize;
+  for (const RecordSink& kind : kinds_)
+    size += kind.bytes().size();
+  bytes.clear();
+  bytes.reserve(size);
+  messages = header.messages();
+  bytes.insert(bytes.end(), header.bytes().begin(), header.bytes().end());
+  for (const RecordSink& kind : kinds_) {
+    bytes.insert(bytes.end(), kind.bytes().begin(), kind.bytes().end());
+    messages += kind.messages();
+  }
+  const uint8_t endstr[] = {0x00, 0x04, 0x07, 0x00};
+  bytes.insert(bytes.end(), std::begin(endstr), std::end(endstr));
 }
 
 std::unordered_set<std::string>& copiedStructureNames() {

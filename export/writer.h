@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "model/library.h"
 #include "stream/encode.h"
@@ -45,6 +46,24 @@ struct GdsWriter {
     uint64_t bytes = 0;
   };
   std::array<RealMemo, 8> realMemo_{};
+};
+
+// Encodes one structure part after part, for a structure too large to hold whole: the elements
+// of each part go after those of their kind from the parts before, so the structure comes out
+// kind by kind, exactly as writeStructure writes it. One per thread.
+class StructureEncoder {
+ public:
+  StructureEncoder();
+  void begin();
+  void add(const GdsStructure& part);
+  // The structure from BGNSTR to ENDSTR into `bytes`; the lines of refused records into
+  // `messages`. `structure` gives its name.
+  void finish(const GdsStructure& structure, std::vector<uint8_t>& bytes, std::string& messages);
+
+ private:
+  // SREFs, AREFs, boundaries, paths, nodes, texts, boxes: the order structures are written in.
+  std::array<RecordSink, kElementKinds> kinds_;
+  std::vector<GdsWriter> writers_;
 };
 
 // Writes the library to `fileName`, replacing an existing file only when complete. Returns 0

@@ -5,19 +5,19 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 
 #include "model/flat_tables.h"
 #include "stream/console.h"
-#include "stream/parallel.h"
 
 namespace tessel {
 
 namespace {
 
 constexpr double kPi = 3.141592653589;  // the value the boxes have always been computed with
-constexpr int32_t kMissing = -1;
-constexpr int32_t kUnnamed = -2;
+constexpr int32_t kMissing = kMissingStructure;
+constexpr int32_t kUnnamed = kUnnamedStructure;
 
 int32_t toInt32(double value) {
   if (std::isnan(value)) return 0;
@@ -202,33 +202,33 @@ BoundingBox arefContribution(const GdsAref& aref, const BoundingBox& placed) {
   return {toInt32(lowX), toInt32(lowY), toInt32(highX), toInt32(highY)};
 }
 
-// The box of one structure; `target(i)` gives where reference i leads (SREFs first, then AREFs).
-// A `quiet` gathering prints nothing: it gives up, returning false, where a line would be due.
+// The lines about a reference to an unboxed or empty structure.
+void warnUninitialisedSref() {
+  printLine("Warning: Inaccuracy due to structures not being initialized.");
+}
+void warnUninitialisedAref() {
+  printLine("Warning: Structure being referenced for AREF does not have an initialized");
+  printLine("bounding box. Therefore, bounding boxes of references will be inaccurate.");
+  printLine("Calculate bounding boxes from the lowest level (unreferenced) upwards.");
+}
+void reportUnnamed(const char* kind) {
+  printLine("Error: reference to structure with no name.");
+  printLine(std::string("Terminating ") + kind + " bounding box check.");
+}
+
+// The box of one structure, element by element, with its lines; `target(name)` gives where a
+// reference leads.
 template <class Target>
-bool gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Target&& target,
-               ReportedNames* reported, bool quiet = false) {
-  const GdsStructure& structure = library.structures[static_cast<size_t>(index)];
+BoundingBox gatherBox(const GdsLibrary& library, const GdsStructure& structure, Target&& target,
+                      ReportedNames* reported) {
   RunningBox running;
-  BoundingBox contribution;
-  for (const auto& boundary : structure.boundaries)
-    if (pointListBox(boundary.xCor, boundary.yCor, contribution)) running.add(contribution);
-  for (const auto& element : structure.boxes)
-    if (pointListBox(element.xCor, element.yCor, contribution)) running.add(contribution);
-  for (const auto& path : structure.paths) {
-    if (!pointListBox(path.xCor, path.yCor, contribution)) continue;
-    const int64_t half = roundToInt32(static_cast<double>(path.width) * 0.5);
-    running.add({saturate(contribution[0] - half), saturate(contribution[1] - half),
-                 saturate(contribution[2] + half), saturate(contribution[3] + half)});
-  }
-  size_t ordinal = 0;
+  BoundingBox own{};
+  if (addGeometry(structure, own, false)) running.add(own);
   const std::array<Turn, 360>& turns = turnTable();
   for (const auto& sref : structure.srefs) {
-    const int32_t position = target(ordinal++, sref.name);
-    if (quiet && (position < 0 || isZero(library.structures[static_cast<size_t>(position)].bbox)))
-      return false;
+    const int32_t position = target(sref.name);
     if (position == kUnnamed) {
-      printLine("Error: reference to structure with no name.");
-      printLine("Terminating SREF bounding box check.");
+      reportUnnamed("SREF");
       break;
     }
     if (position == kMissing) {
@@ -236,16 +236,13 @@ bool gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Targe
       continue;
     }
     const BoundingBox& placed = library.structures[static_cast<size_t>(position)].bbox;
-    if (isZero(placed)) printLine("Warning: Inaccuracy due to structures not being initialized.");
+    if (isZero(placed)) warnUninitialisedSref();
     running.add(srefContribution(sref, placed, turns));
   }
-  ordinal = structure.srefs.size();
   for (const auto& aref : structure.arefs) {
-    const int32_t position = target(ordinal++, aref.name);
-    if (quiet && position < 0) return false;
+    const int32_t position = target(aref.name);
     if (position == kUnnamed) {
-      printLine("Error: reference to structure with no name.");
-      printLine("Terminating AREF bounding box check.");
+      reportUnnamed("AREF");
       break;
     }
     if (position == kMissing) {
@@ -254,79 +251,105 @@ bool gatherBox(const GdsLibrary& library, int32_t index, BoundingBox& box, Targe
     }
     if (aref.columns <= 0 || aref.rows <= 0) continue;
     const BoundingBox& placed = library.structures[static_cast<size_t>(position)].bbox;
-    if (isZero(placed)) {
-      if (quiet) return false;
-      printLine("Warning: Structure being referenced for AREF does not have an initialized");
-      printLine("bounding box. Therefore, bounding boxes of references will be inaccurate.");
-      printLine("Calculate bounding boxes from the lowest level (unreferenced) upwards.");
-    }
+    if (isZero(placed)) warnUninitialisedAref();
     running.add(arefContribution(aref, placed));
   }
-  box = running.set ? running.box : BoundingBox{};
-  return true;
+  return running.set ? running.box : BoundingBox{};
 }
 
-// Every structure's references resolved once: targets[offsets[p] + i] for reference i of
-// structure p (SREFs first, then AREFs).
-// The structures each one references, once each, are distinct[offsets[p] + k] for k below
-// distinctCount[p]: the order of the calculation only needs those, not every reference.
-struct ResolvedReferences {
-  std::vector<size_t> offsets;
-  std::vector<int32_t> targets;
-  // Left uninitialised: only the first few places of each structure's range are written, so
-  // most of its pages are never touched.
-  std::unique_ptr<uint32_t[]> distinct;
-  std::vector<uint32_t> distinctCount;
-};
-
-// Work below this many elements and references is not worth a thread.
-constexpr size_t kParallelWork = size_t{1} << 15;
-
-size_t workOf(const GdsStructure& structure) {
-  return structure.boundaries.size() + structure.paths.size() + structure.boxes.size() +
-         structure.srefs.size() + structure.arefs.size() + 1;
-}
-
-ResolvedReferences resolveAll(const GdsLibrary& library) {
-  ResolvedReferences resolved;
-  const size_t count = library.structures.size();
-  resolved.offsets.resize(count + 1);
-  size_t total = 0;
-  for (size_t p = 0; p < count; ++p) {
-    resolved.offsets[p] = total;
-    total += library.structures[p].srefs.size() + library.structures[p].arefs.size();
+// The lines of one summarised structure's references, which the element-by-element calculation
+// prints as it meets them. Without a missing or nameless child only the warnings about unboxed
+// children remain, and those are alike: their counts say it all. Otherwise the order of the
+// references decides, and it is asked for.
+void summaryLines(const StructureSummary& structure, size_t index,
+                  const std::vector<BoundingBox>& boxes, const ReferenceOrderSource& orderOf,
+                  ReportedNames& reported) {
+  const std::vector<ChildReferences>& children = structure.children;
+  bool orderMatters = false;
+  for (const ChildReferences& child : children)
+    if (child.target < 0) orderMatters = true;
+  auto unboxed = [&](int32_t target) { return isZero(boxes[static_cast<size_t>(target)]); };
+  if (!orderMatters) {
+    for (const ChildReferences& child : children)
+      if (child.srefs > 0 && unboxed(child.target))
+        for (uint64_t i = 0; i < child.srefs; ++i)
+          warnUninitialisedSref();
+    for (const ChildReferences& child : children)
+      if (child.validArefs > 0 && unboxed(child.target))
+        for (uint64_t i = 0; i < child.validArefs; ++i)
+          warnUninitialisedAref();
+    return;
   }
-  resolved.offsets[count] = total;
-  resolved.targets.resize(total);
-  resolved.distinct = std::make_unique_for_overwrite<uint32_t[]>(total);
-  resolved.distinctCount.resize(count);
-  const unsigned threads = total < kParallelWork ? 1 : workThreads();
-  // Names read from one file share their text, so most lookups hit this cache by handle.
-  std::vector<HandleMap<int32_t>> byHandle(threads);
-  // seenBy[thread][q] == p + 1 once structure p was found to reference q.
-  std::vector<std::vector<uint32_t>> seenBy(threads, std::vector<uint32_t>(count, 0));
-  parallelFor(count, std::max<size_t>(1, count / (64 * threads)), threads,
-              [&](size_t p, unsigned thread) {
-                const size_t first = resolved.offsets[p];
-                size_t next = first;
-                uint32_t distinct = 0;
-                auto resolve = [&](const SharedString& name) {
-                  auto [target, inserted] = byHandle[thread].tryEmplace(name.identity(), 0);
-                  if (inserted) *target = resolveReference(library, name);
-                  resolved.targets[next++] = *target;
-                  if (*target < 0) return;
-                  uint32_t& seen = seenBy[thread][static_cast<size_t>(*target)];
-                  if (seen == p + 1) return;
-                  seen = static_cast<uint32_t>(p + 1);
-                  resolved.distinct[first + distinct++] = static_cast<uint32_t>(*target);
-                };
-                for (const auto& sref : library.structures[p].srefs)
-                  resolve(sref.name);
-                for (const auto& aref : library.structures[p].arefs)
-                  resolve(aref.name);
-                resolved.distinctCount[p] = distinct;
-              });
-  return resolved;
+  ReferenceOrder fetched;
+  const ReferenceOrder* order = &structure.order;
+  if (!structure.orderKept) {
+    orderOf(index, fetched);
+    order = &fetched;
+  }
+  for (uint32_t c : order->srefs) {
+    const ChildReferences& child = children[c];
+    if (child.target == kUnnamed) {
+      reportUnnamed("SREF");
+      break;
+    }
+    if (child.target == kMissing)
+      reportMissing(child.name, &reported);
+    else if (unboxed(child.target))
+      warnUninitialisedSref();
+  }
+  for (size_t i = 0; i < order->arefs.size(); ++i) {
+    const ChildReferences& child = children[order->arefs[i]];
+    if (child.target == kUnnamed) {
+      reportUnnamed("AREF");
+      break;
+    }
+    if (child.target == kMissing)
+      reportMissing(child.name, &reported);
+    else if (order->arefValid[i] && unboxed(child.target))
+      warnUninitialisedAref();
+  }
+}
+
+// The box of one summarised structure. The SREFs of one child and transform contribute the
+// contribution of their lowest reference point joined with that of their highest: a
+// contribution only moves with its point, and rounding and the limits of the range keep the
+// order of the points.
+BoundingBox summaryBox(const StructureSummary& structure, const std::vector<BoundingBox>& boxes) {
+  RunningBox running;
+  if (structure.hasGeometry) running.add(structure.ownBox);
+  // A reference to the nameless mark ends the list it stands in.
+  bool emptyNameUnnamed = false;
+  for (const ChildReferences& child : structure.children)
+    if (child.name.empty() && child.target == kUnnamed) emptyNameUnnamed = true;
+  const std::array<Turn, 360>& turns = turnTable();
+  for (const SrefGroup& group : structure.srefGroups) {
+    const int32_t target = structure.children[group.child].target;
+    if (target < 0 || (emptyNameUnnamed && group.afterEmptyName)) continue;
+    GdsSref reference;
+    reference.reflection = group.reflection;
+    reference.scale = group.scale;
+    reference.angle = group.degrees;
+    const BoundingBox& placed = boxes[static_cast<size_t>(target)];
+    reference.xCor = group.minX;
+    reference.yCor = group.minY;
+    const BoundingBox low = srefContribution(reference, placed, turns);
+    reference.xCor = group.maxX;
+    reference.yCor = group.maxY;
+    const BoundingBox high = srefContribution(reference, placed, turns);
+    running.add({low[0], low[1], high[2], high[3]});
+  }
+  for (const ArefPlacement& placement : structure.arefs) {
+    const int32_t target = structure.children[placement.child].target;
+    if (target < 0 || (emptyNameUnnamed && placement.afterEmptyName)) continue;
+    if (placement.columns <= 0 || placement.rows <= 0) continue;
+    GdsAref array;
+    array.angle = placement.degrees;
+    array.columns = placement.columns;
+    array.rows = placement.rows;
+    array.xy = placement.xy;
+    running.add(arefContribution(array, boxes[static_cast<size_t>(target)]));
+  }
+  return running.set ? running.box : BoundingBox{};
 }
 
 }  // namespace
@@ -344,6 +367,23 @@ bool pointListBox(const Coordinates& xCor, const Coordinates& yCor, BoundingBox&
   return true;
 }
 
+bool addGeometry(const GdsStructure& structure, BoundingBox& box, bool set) {
+  RunningBox running{box, set};
+  BoundingBox contribution;
+  for (const auto& boundary : structure.boundaries)
+    if (pointListBox(boundary.xCor, boundary.yCor, contribution)) running.add(contribution);
+  for (const auto& element : structure.boxes)
+    if (pointListBox(element.xCor, element.yCor, contribution)) running.add(contribution);
+  for (const auto& path : structure.paths) {
+    if (!pointListBox(path.xCor, path.yCor, contribution)) continue;
+    const int64_t half = roundToInt32(static_cast<double>(path.width) * 0.5);
+    running.add({saturate(contribution[0] - half), saturate(contribution[1] - half),
+                 saturate(contribution[2] + half), saturate(contribution[3] + half)});
+  }
+  box = running.box;
+  return running.set;
+}
+
 void rotatePoint(std::array<double, 2>& point, double centreX, double centreY, double degrees) {
   const double theta = degrees * kPi / 180;
   const double dx = point[0] - centreX;
@@ -354,18 +394,25 @@ void rotatePoint(std::array<double, 2>& point, double centreX, double centreY, d
   point[1] = std::round(dx * s + dy * c + centreY);
 }
 
+int32_t wholeDegrees(double angle) {
+  return toInt32(angle);
+}
+
 int computeStructureBox(const GdsLibrary& library, int32_t index, BoundingBox& box,
                         ReportedNames* reported) {
-  gatherBox(
-      library, index, box,
-      [&](size_t, const SharedString& name) { return resolveReference(library, name); }, reported);
+  box = gatherBox(
+      library, library.structures[static_cast<size_t>(index)],
+      [&](const SharedString& name) { return resolveReference(library, name); }, reported);
   return 0;
 }
 
-int computeBoundingBoxes(GdsLibrary& library) {
-  const size_t count = library.structures.size();
-  if (count == 0) return 0;
-  const ResolvedReferences resolved = resolveAll(library);
+void computeHierarchyBoxes(const std::vector<StructureSummary>& structures,
+                           const ReferenceOrderSource& orderOf, HierarchyBoxes& result) {
+  const size_t count = structures.size();
+  result.levels.assign(count, 0);
+  // Boxes given beforehand are the current ones, which a structure in a cycle meets.
+  if (result.boxes.size() != count) result.boxes.assign(count, BoundingBox{});
+  if (count == 0) return;
 
   // Height: 0 without references, else one more than the highest structure referenced (at
   // least 1). Worked out from the leaves upwards, so deep chains need no recursion. References
@@ -373,28 +420,35 @@ int computeBoundingBoxes(GdsLibrary& library) {
   std::vector<uint32_t> height(count, 0);
   std::vector<uint32_t> waitingFor(count, 0);
   std::vector<size_t> dependentStart(count + 1, 0);
+  std::vector<uint32_t> seenBy(count, 0);  // seenBy[q] == p + 1 once p was found to reference q
   bool anyReferences = false;
+  auto distinctTargets = [&](size_t p, auto&& each) {
+    for (const ChildReferences& child : structures[p].children) {
+      if (child.target < 0) continue;
+      const auto q = static_cast<size_t>(child.target);
+      if (seenBy[q] == p + 1) continue;
+      seenBy[q] = static_cast<uint32_t>(p + 1);
+      each(q);
+    }
+  };
   for (size_t p = 0; p < count; ++p) {
-    const auto& structure = library.structures[p];
-    if (!structure.srefs.empty() || !structure.arefs.empty()) {
+    if (structures[p].hasReferences) {
       height[p] = 1;
       anyReferences = true;
     }
-    const size_t first = resolved.offsets[p];
-    waitingFor[p] = resolved.distinctCount[p];
-    for (size_t i = first; i < first + resolved.distinctCount[p]; ++i)
-      ++dependentStart[resolved.distinct[i] + 1];
+    distinctTargets(p, [&](size_t q) {
+      ++waitingFor[p];
+      ++dependentStart[q + 1];
+    });
   }
   for (size_t q = 0; q < count; ++q)
     dependentStart[q + 1] += dependentStart[q];
   std::vector<uint32_t> dependents(dependentStart[count]);
   {
+    std::fill(seenBy.begin(), seenBy.end(), 0);
     std::vector<size_t> fill(dependentStart.begin(), dependentStart.end() - 1);
-    for (size_t p = 0; p < count; ++p) {
-      const size_t first = resolved.offsets[p];
-      for (size_t i = first; i < first + resolved.distinctCount[p]; ++i)
-        dependents[fill[resolved.distinct[i]]++] = static_cast<uint32_t>(p);
-    }
+    for (size_t p = 0; p < count; ++p)
+      distinctTargets(p, [&](size_t q) { dependents[fill[q]++] = static_cast<uint32_t>(p); });
   }
   std::vector<uint32_t> ready;
   ready.reserve(count);
@@ -413,7 +467,7 @@ int computeBoundingBoxes(GdsLibrary& library) {
   for (uint32_t p : ready)
     topHeight = std::max(topHeight, height[p]);
 
-  // Box order: by height, `structures` order within a height; the unorderable last.
+  // Box order: by height, library order within a height; the unorderable last.
   std::vector<size_t> heightStart(topHeight + 2, 0);
   for (uint32_t p : ready)
     ++heightStart[height[p] + 1];
@@ -426,44 +480,56 @@ int computeBoundingBoxes(GdsLibrary& library) {
     if (waitingFor[p] == 0) {
       order[fill[height[p]]++] = static_cast<uint32_t>(p);
     } else {
-      printQuoted("Warning: Structure ", library.structures[p].name,
-                  " is in or above a reference cycle.");
+      printQuoted("Warning: Structure ", structures[p].name, " is in or above a reference cycle.");
       height[p] = topHeight;
       order[cyclicFill++] = static_cast<uint32_t>(p);
     }
   }
 
   ReportedNames reported;
-  auto box = [&](uint32_t p, bool quiet) {
-    const size_t first = resolved.offsets[p];
-    return gatherBox(
-        library, static_cast<int32_t>(p), library.structures[p].bbox,
-        [&](size_t ordinal, const SharedString&) { return resolved.targets[first + ordinal]; },
-        &reported, quiet);
-  };
-  // The structures of one height only read the boxes of lower ones, so they are boxed side by
-  // side. One whose box comes with lines is boxed again here, in order, so the lines come out
-  // exactly as from a single pass. The structures in or above a cycle go one by one, last.
-  std::vector<uint8_t> boxedQuietly(count, 0);
-  for (uint32_t h = 0; h <= topHeight + 1; ++h) {
-    const size_t begin = h <= topHeight ? heightStart[h] : ready.size();
-    const size_t end = h <= topHeight ? heightStart[h + 1] : count;
-    size_t work = 0;
-    for (size_t i = begin; i < end && work < kParallelWork; ++i)
-      work += workOf(library.structures[order[i]]);
-    const bool parallel = h <= topHeight && work >= kParallelWork;
-    if (parallel)
-      parallelFor(end - begin, 16, workThreads(), [&](size_t i, unsigned) {
-        boxedQuietly[order[begin + i]] = box(order[begin + i], true);
-      });
-    for (size_t i = begin; i < end; ++i) {
-      const uint32_t p = order[i];
-      GdsStructure& structure = library.structures[p];
-      structure.level = topHeight - height[p];
-      if (!parallel || !boxedQuietly[p]) box(p, false);
-      if (structure.level > library.maxLevel) library.maxLevel = structure.level;
-    }
+  for (const uint32_t p : order) {
+    result.levels[p] = topHeight - height[p];
+    summaryLines(structures[p], p, result.boxes, orderOf, reported);
+    result.boxes[p] = summaryBox(structures[p], result.boxes);
+    result.maxLevel = std::max(result.maxLevel, result.levels[p]);
   }
+}
+
+int computeBoundingBoxes(GdsLibrary& library) {
+  const size_t count = library.structures.size();
+  if (count == 0) return 0;
+  std::vector<StructureSummary> summaries(count);
+  StructureSummarizer summarizer;
+  for (size_t p = 0; p < count; ++p) {
+    const GdsStructure& structure = library.structures[p];
+    summarizer.begin(false);
+    summarizer.add(structure);
+    summarizer.finish(structure, summaries[p]);
+    for (ChildReferences& child : summaries[p].children)
+      child.target = resolveReference(library, child.name);
+  }
+  // A structure's references in order, from the structure itself.
+  auto orderOf = [&](size_t p, ReferenceOrder& order) {
+    std::unordered_map<std::string_view, uint32_t> childByName;
+    for (size_t c = 0; c < summaries[p].children.size(); ++c)
+      childByName.emplace(summaries[p].children[c].name, static_cast<uint32_t>(c));
+    const GdsStructure& structure = library.structures[p];
+    for (const auto& sref : structure.srefs)
+      order.srefs.push_back(childByName.at(sref.name.view()));
+    for (const auto& aref : structure.arefs) {
+      order.arefs.push_back(childByName.at(aref.name.view()));
+      order.arefValid.push_back(aref.columns > 0 && aref.rows > 0);
+    }
+  };
+  HierarchyBoxes boxes;
+  for (const GdsStructure& structure : library.structures)
+    boxes.boxes.push_back(structure.bbox);
+  computeHierarchyBoxes(summaries, orderOf, boxes);
+  for (size_t p = 0; p < count; ++p) {
+    library.structures[p].level = boxes.levels[p];
+    library.structures[p].bbox = boxes.boxes[p];
+  }
+  library.maxLevel = std::max(library.maxLevel, boxes.maxLevel);
   return 0;
 }
 

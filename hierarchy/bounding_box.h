@@ -2,10 +2,12 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "hierarchy/structure_summary.h"
 #include "model/library.h"
 
 namespace tessel {
@@ -19,10 +21,22 @@ int computeBoundingBoxes(GdsLibrary& library);
 using ReportedNames = std::unordered_set<std::string>;
 
 // The box of structure `index` from its own geometry and the current boxes of the structures
-// it references. A reference to a missing structure counts nothing; it is reported once per
-// name when `reported` is given, at every meeting otherwise. Returns 0.
+// it references, element by element. A reference to a missing structure counts nothing; it is
+// reported once per name when `reported` is given, at every meeting otherwise. Returns 0.
 int computeStructureBox(const GdsLibrary& library, int32_t index, BoundingBox& box,
                         ReportedNames* reported = nullptr);
+
+// The same calculation for summarised structures, whose elements need not be held: every
+// child's `target` is set. The lines that depend on the order of a structure's references (a
+// missing or nameless one among them) are told from its kept order, or from `orderOf`.
+using ReferenceOrderSource = std::function<void(size_t structure, ReferenceOrder& order)>;
+struct HierarchyBoxes {
+  std::vector<uint32_t> levels;
+  std::vector<BoundingBox> boxes;
+  uint32_t maxLevel = 0;
+};
+void computeHierarchyBoxes(const std::vector<StructureSummary>& structures,
+                           const ReferenceOrderSource& orderOf, HierarchyBoxes& result);
 
 // True when `names` holds `name` (same bytes).
 bool containsName(const std::string& name, const std::vector<std::string>& names);
@@ -30,7 +44,14 @@ bool containsName(const std::string& name, const std::vector<std::string>& names
 // Smallest and largest x and y of the points; false (box untouched) when there are none.
 bool pointListBox(const Coordinates& xCor, const Coordinates& yCor, BoundingBox& box);
 
+// Widens `box` (unset while `set` is false) by the boundaries, boxes and paths of `structure`;
+// returns whether the box is set afterwards.
+bool addGeometry(const GdsStructure& structure, BoundingBox& box, bool set);
+
 // Turns (x, y) about the centre by `degrees` counter-clockwise and rounds both to whole numbers.
 void rotatePoint(std::array<double, 2>& point, double centreX, double centreY, double degrees);
+
+// An angle truncated to whole degrees, as the boxes use it.
+int32_t wholeDegrees(double angle);
 
 }  // namespace tessel

@@ -98,6 +98,20 @@ HierarchyGraph collectGraph(const GdsLibrary& library) {
   return graph;
 }
 
+HierarchyGraph collectGraph(const std::vector<StructureSummary>& structures) {
+  HierarchyGraph graph;
+  std::vector<uint8_t> inEdge(structures.size(), 0);
+  for (size_t p = 0; p < structures.size(); ++p)
+    for (const ChildReferences& child : structures[p].children) {
+      graph.edges.push_back({structures[p].name, child.name, child.srefs > 0});
+      inEdge[p] = 1;
+      if (child.target >= 0) inEdge[static_cast<size_t>(child.target)] = 1;
+    }
+  for (size_t p = 0; p < structures.size(); ++p)
+    if (!inEdge[p]) graph.loneNodes.push_back(structures[p].name);
+  return graph;
+}
+
 std::string dotText(const HierarchyGraph& graph) {
   std::string text = "digraph GDStree {\n";
   for (const DiagramEdge& edge : graph.edges) {
@@ -117,8 +131,12 @@ std::string dotText(const HierarchyGraph& graph) {
 }
 
 int writeHierarchyDiagram(const GdsLibrary& library, const std::string& imageFileName) {
+  return writeHierarchyDiagram(collectGraph(library), imageFileName);
+}
+
+int writeHierarchyDiagram(const HierarchyGraph& graph, const std::string& imageFileName) {
   printQuoted("Generating Dot file:", imageFileName, " file");
-  const std::string dotFile = writeTemporaryDotFile(dotText(collectGraph(library)));
+  const std::string dotFile = writeTemporaryDotFile(dotText(graph));
   if (dotFile.empty()) {
     printLine("Error: Cannot write the diagram's temporary file.");
     return 1;

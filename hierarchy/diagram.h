@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "hierarchy/structure_summary.h"
 #include "model/library.h"
 
 namespace tessel {
@@ -23,6 +24,8 @@ struct HierarchyGraph {
 };
 
 HierarchyGraph collectGraph(const GdsLibrary& library);
+// The same for summarised structures (one structure per name).
+HierarchyGraph collectGraph(const std::vector<StructureSummary>& structures);
 
 // The DOT text of the graph, every name quoted.
 std::string dotText(const HierarchyGraph& graph);
@@ -30,6 +33,7 @@ std::string dotText(const HierarchyGraph& graph);
 // Writes the DOT text to a private temporary file, has `dot` render it into a temporary image
 // beside `imageFileName` and renames that over `imageFileName` only when `dot` succeeded.
 // Returns 0 when the image was rendered, 1 otherwise.
+int writeHierarchyDiagram(const HierarchyGraph& graph, const std::string& imageFileName);
 int writeHierarchyDiagram(const GdsLibrary& library, const std::string& imageFileName);
 
 }  // namespace tessel

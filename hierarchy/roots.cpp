@@ -68,4 +68,21 @@ std::vector<uint32_t> findRootStructures(const GdsLibrary& library) {
   return roots;
 }
 
+std::vector<uint32_t> findRootStructures(const std::vector<StructureSummary>& structures) {
+  printLine("Finding the root structures.");
+  std::vector<uint8_t> referenced(structures.size(), 0);
+  for (const StructureSummary& structure : structures)
+    for (const ChildReferences& child : structure.children)
+      if (child.target >= 0) referenced[static_cast<size_t>(child.target)] = 1;
+  std::vector<uint32_t> roots;
+  std::string line = "Root GDS structures: ";
+  for (size_t p = 0; p < structures.size(); ++p) {
+    if (referenced[p]) continue;
+    roots.push_back(static_cast<uint32_t>(p));
+    line.append("  ").append(structures[p].name);
+  }
+  printLine(line);
+  return roots;
+}
+
 }  // namespace tessel

@@ -9,10 +9,10 @@
 namespace tessel {
 
 enum ImportResult : int {
-  kImported = 0,        // read from the first record to ENDLIB
+  kImported = 0,          // read from the first record to ENDLIB
   kImportOpenFailed = 1,  // the file could not be opened; the library is unchanged
-  kImportDamaged = 2,   // opened, but a record could not be read or the file ended early;
-                        // what was read is in the library
+  kImportDamaged = 2,     // opened, but a record could not be read or the file ended early;
+                          // what was read is in the library
 };
 
 // Adds the file's header values and structures to `library` and computes the bounding boxes.

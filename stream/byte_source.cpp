@@ -18,11 +18,26 @@ std::unique_ptr<FileSource> FileSource::open(const std::string& path) {
     ::close(fd);
     return nullptr;
   }
-  if (S_ISREG(info.st_mode)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return std::unique_ptr<FileSource>(new FileSource(fd));
+  const bool regular = S_ISREG(info.st_mode);
+  if (regular) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return std::unique_ptr<FileSource>(new FileSource(fd, regular));
 }
 
-FileSource::~FileSource() { ::close(fd_); }
+std::unique_ptr<ByteSource> FileSource::reopenAt(uint64_t offset) {
+  if (!regular_) return nullptr;
+  const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  // The copy shares the file position, which nothing else uses once the first reading is done.
+  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<FileSource>(new FileSource(fd, true));
+}
+
+FileSource::~FileSource() {
+  ::close(fd_);
+}
 
 long FileSource::read(uint8_t* destination, size_t capacity) {
   for (;;) {
@@ -30,6 +45,10 @@ long FileSource::read(uint8_t* destination, size_t capacity) {
     if (count >= 0) return static_cast<long>(count);
     if (errno != EINTR) return -1;
   }
+}
+
+std::unique_ptr<ByteSource> MemorySource::reopenAt(uint64_t offset) {
+  return std::make_unique<MemorySource>(bytes_.subspan(std::min<size_t>(offset, bytes_.size())));
 }
 
 long MemorySource::read(uint8_t* destination, size_t capacity) {

@@ -15,6 +15,9 @@ class ByteSource {
   virtual ~ByteSource() = default;
   // Reads up to `capacity` bytes; returns the count, 0 at the end, -1 on a read error.
   virtual long read(uint8_t* destination, size_t capacity) = 0;
+  // The same bytes again from `offset`, as a new source, when they can be read twice (a regular
+  // file); null otherwise (a pipe, standard input).
+  virtual std::unique_ptr<ByteSource> reopenAt(uint64_t /*offset*/) { return nullptr; }
 };
 
 // A regular file (or pipe) read with plain read(2) calls.
@@ -26,10 +29,12 @@ class FileSource final : public ByteSource {
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
   long read(uint8_t* destination, size_t capacity) override;
+  std::unique_ptr<ByteSource> reopenAt(uint64_t offset) override;
 
  private:
-  explicit FileSource(int fd) : fd_(fd) {}
+  FileSource(int fd, bool regular) : fd_(fd), regular_(regular) {}
   int fd_;
+  bool regular_;
 };
 
 // Bytes already in memory (tests, fuzzers). The bytes must outlive the source.
@@ -37,6 +42,7 @@ class MemorySource final : public ByteSource {
  public:
   explicit MemorySource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
   long read(uint8_t* destination, size_t capacity) override;
+  std::unique_ptr<ByteSource> reopenAt(uint64_t offset) override;
 
  private:
   std::span<const uint8_t> bytes_;

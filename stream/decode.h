@@ -64,8 +64,10 @@ inline bool isDecodable(const uint8_t* record, size_t length) {
 // a data type above 6 (after printing "Unknown data type."), a length below 4, a payload that is
 // not a whole number of values, or a bit array with fewer than 2 payload bytes. The outputs are
 // reset on every call, keeping their storage.
+// "Unknown data type." goes to `messages`, or to standard output without one.
 inline int decodeRecord(std::span<const uint8_t> record, RecordCode& code, uint16_t& bits,
-                        std::vector<int32_t>& ints, std::vector<double>& reals, std::string& text) {
+                        std::vector<int32_t>& ints, std::vector<double>& reals, std::string& text,
+                        MessageSink* messages = nullptr) {
   bits = 0;
   ints.clear();
   reals.clear();
@@ -76,7 +78,10 @@ inline int decodeRecord(std::span<const uint8_t> record, RecordCode& code, uint1
   code = (RecordCode{bytes[2]} << 8) | bytes[3];
   const int dataType = bytes[3];
   if (dataType > dtype::ASCII) {
-    printLine("Unknown data type.");
+    if (messages)
+      messages->line("Unknown data type.");
+    else
+      printLine("Unknown data type.");
     return 1;
   }
   const size_t length = readBigEndian(bytes, 0, 2);

@@ -70,11 +70,6 @@ bool RecordSink::flush() {
   return !failed_;
 }
 
-void RecordSink::report(std::string_view line) {
-  if (!keepMessages_) return printLine(line);
-  messages_.append(line).push_back('\n');
-}
-
 namespace {
 
 std::string codeMessage(const char* prefix, RecordCode code) {

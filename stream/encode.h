@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "stream/console.h"
 #include "stream/record.h"
 
 namespace tessel {
@@ -64,14 +65,14 @@ class RecordSink {
   // Forgets the bytes held and the lines kept, keeping the storage.
   void clear() {
     size_ = 0;
-    messages_.clear();
+    kept_.clear();
   }
 
   // A sink filled on a helper thread keeps the emitters' refusal lines with its bytes, so they
   // can be printed in order when the bytes are written; any other sink prints them at once.
-  void keepMessages() { keepMessages_ = true; }
-  void report(std::string_view line);
-  const std::string& messages() const { return messages_; }
+  void keepMessages() { messages_ = MessageSink(kept_); }
+  void report(std::string_view line) { messages_.line(line); }
+  const std::string& messages() const { return kept_; }
 
  private:
   // Room for `count` more bytes, counted as put.
@@ -96,8 +97,8 @@ class RecordSink {
   std::unique_ptr<uint8_t[]> data_;
   size_t size_ = 0;
   size_t capacity_ = 0;
-  bool keepMessages_ = false;
-  std::string messages_;
+  MessageSink messages_;
+  std::string kept_;
 };
 
 // The emitters return 0 when the record was written, 1 when refused (nothing written, the

@@ -218,7 +218,7 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
     if (status != ReadStatus::Record) reachedEnd = true;
     return !piece.records.empty() || !reachedEnd;
   };
-  auto format = [](DumpPiece& piece) {
+  auto format = [](DumpPiece& piece, unsigned) {
     piece.lines.clear();
     const uint8_t* at = piece.records.data();
     const uint8_t* const end = at + piece.records.size();

@@ -48,10 +48,13 @@ void parallelFor(size_t count, size_t grain, unsigned threads, Body&& body) {
 }
 
 // Runs the job with `threads` threads (this one included) and a window of `window` items:
-//   make(item)  on this thread, fills the next item; false when there is none (item unused);
-//   work(item)  on any thread;
-//   use(item)   on this thread, in the order the items were made.
-// The items of the window are reused, so an item keeps the storage it had.
+//   make(item)          on this thread, fills the next item; false when there is none (item
+//                       unused);
+//   work(item, thread)  on any thread; `thread` is below `threads` and 0 on this one, so the
+//                       work can keep per-thread scratch;
+//   use(item)           on this thread, in the order the items were made.
+// The items of the window are reused, so an item keeps the storage it had. An item is handed
+// from thread to thread whole, under the lock.
 template <class Item, class Make, class Work, class Use>
 void runInOrder(unsigned threads, size_t window, Make&& make, Work&& work, Use&& use) {
   window = std::max<size_t>(window, 1);
@@ -64,19 +67,19 @@ void runInOrder(unsigned threads, size_t window, Make&& make, Work&& work, Use&&
   size_t used = 0;     // items used so far
   bool makingDone = false;
 
-  auto workOne = [&](std::unique_lock<std::mutex>& lock) {
+  auto workOne = [&](std::unique_lock<std::mutex>& lock, unsigned thread) {
     const size_t index = claimed++;
     lock.unlock();
-    work(items[index % window]);
+    work(items[index % window], thread);
     lock.lock();
     worked[index % window] = true;
     changed.notify_all();
   };
-  auto help = [&] {
+  auto help = [&](unsigned thread) {
     std::unique_lock lock(mutex);
     for (;;) {
       if (claimed < made)
-        workOne(lock);
+        workOne(lock, thread);
       else if (makingDone)
         return;
       else
@@ -86,9 +89,9 @@ void runInOrder(unsigned threads, size_t window, Make&& make, Work&& work, Use&&
   std::vector<std::thread> helpers;
   try {
     for (unsigned t = 1; t < threads; ++t)
-      helpers.emplace_back(help);
+      helpers.emplace_back(help, t);
   } catch (...) {
-    // No thread to spare: this one does all the work.
+    // No thread to spare: the threads already started and this one do all the work.
   }
 
   std::unique_lock lock(mutex);
@@ -111,7 +114,7 @@ void runInOrder(unsigned threads, size_t window, Make&& make, Work&& work, Use&&
         makingDone = true;
       changed.notify_all();
     } else if (claimed < made) {
-      workOne(lock);
+      workOne(lock, 0);
     } else if (makingDone && used == made) {
       break;
     } else {

@@ -2,6 +2,8 @@
 
 namespace tessel {
 
-std::string recordName(RecordCode code) { return std::string(recordNameView(code)); }
+std::string recordName(RecordCode code) {
+  return std::string(recordNameView(code));
+}
 
 }  // namespace tessel

@@ -1,0 +1,136 @@
+#include "export/rewrite.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "export/output_file.h"
+#include "export/writer.h"
+#include "import/summary_import.h"
+#include "stream/console.h"
+#include "stream/parallel.h"
+
+namespace tessel {
+
+namespace {
+
+// The library header as the writer writes it, with the lines of what it refused.
+struct EncodedHeader {
+  std::vector<uint8_t> bytes;
+  std::string messages;
+};
+
+EncodedHeader encodeHeader(const GdsLibrary& header) {
+  RecordSink sink;
+  sink.keepMessages();
+  GdsWriter(sink).writeLibraryHeader(header.name, header.userUnit, header.meterUnit);
+  return {{sink.bytes().begin(), sink.bytes().end()}, sink.messages()};
+}
+
+bool writeAll(int fd, const uint8_t* data, size_t size, off_t at) {
+  while (size > 0) {
+    const ssize_t count = ::pwrite(fd, data, size, at);
+    if (count <= 0) return false;
+    data += count;
+    size -= static_cast<size_t>(count);
+    at += count;
+  }
+  return true;
+}
+
+// Writes the file again with `header` in place of the `oldSize` bytes it starts with, and puts
+// it in place of `target`.
+bool commitWithHeader(OutputFile& file, const std::string& target, size_t oldSize,
+                      const std::vector<uint8_t>& header) {
+  OutputFile moved;
+  if (!moved.open(target)) return false;
+  const int from = ::open(file.path().c_str(), O_RDONLY | O_CLOEXEC);
+  if (from < 0) return false;
+  bool ok = writeAll(moved.fd(), header.data(), header.size(), 0);
+  std::vector<uint8_t> buffer(size_t{1} << 20);
+  off_t in = static_cast<off_t>(oldSize);
+  off_t out = static_cast<off_t>(header.size());
+  for (ssize_t count; ok && (count = ::pread(from, buffer.data(), buffer.size(), in)) > 0;) {
+    ok = writeAll(moved.fd(), buffer.data(), static_cast<size_t>(count), out);
+    in += count;
+    out += count;
+  }
+  ::close(from);
+  if (!ok || !moved.commit()) return false;
+  file.abandon();
+  return true;
+}
+
+}  // namespace
+
+RewriteResult rewriteStream(ByteSource& source, const std::string& inputName,
+                            const std::string& outputName) {
+  OutputFile file;
+  const bool opened = file.open(outputName);
+  RecordSink sink(opened ? file.fd() : -1);
+  if (opened && file.replacesExisting()) sink.startWritebackEarly();
+
+  SummaryImport imported;
+  std::vector<StructureEncoder> encoders(workThreads());
+  SummaryHooks hooks;
+  std::string refusals;  // of the structures, printed after the import's lines
+  EncodedHeader written;
+  bool headerWritten = false;
+  if (opened) {
+    hooks.work = [&](unsigned thread, GdsStructure& part, bool first, bool last,
+                     ParsedStructure& parsed) {
+      StructureEncoder& encoder = encoders[thread];
+      if (first) encoder.begin();
+      encoder.add(part);
+      if (last) encoder.finish(part, parsed.encoded, parsed.encodedMessages);
+    };
+    hooks.kept = [&](ParsedStructure& parsed) {
+      if (!headerWritten) {
+        written = encodeHeader(imported.header);
+        sink.put(written.bytes);
+        headerWritten = true;
+      }
+      refusals += parsed.encodedMessages;
+      sink.put(parsed.encoded);
+    };
+  }
+  RewriteResult result;
+  result.imported = importSummaries(source, inputName, imported, hooks);
+  if (!opened) {
+    printQuoted("Error: Cannot write ", outputName, ".");
+    result.written = 1;
+    return result;
+  }
+  const EncodedHeader header = encodeHeader(imported.header);
+  if (!headerWritten) {
+    written = header;
+    sink.put(written.bytes);
+  }
+  sink.putHeader(kRecordHeaderSize, rec::ENDLIB);
+  bool ok = sink.flush();
+  bool committed = false;
+  // The header records can stand after the first structure, so the header written first is
+  // not always the last word: the file gets the final one (a pipe or a device keeps the first).
+  if (ok && written.bytes != header.bytes && file.writesTemporary()) {
+    if (header.bytes.size() == written.bytes.size()) {
+      ok = writeAll(file.fd(), header.bytes.data(), header.bytes.size(), 0);
+    } else {
+      ok = commitWithHeader(file, outputName, written.bytes.size(), header.bytes);
+      committed = ok;
+    }
+  }
+  printText(header.messages);
+  printText(refusals);
+  if (!ok || (!committed && !file.commit())) {
+    file.abandon();
+    printQuoted("Error: Cannot write ", outputName, ".");
+    result.written = 1;
+    return result;
+  }
+  printQuoted("Creating ", outputName, " done.");
+  return result;
+}
+
+}  // namespace tessel

@@ -1,0 +1,184 @@
+#include "hierarchy/structure_summary.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "hierarchy/bounding_box.h"
+
+namespace tessel {
+
+namespace {
+
+constexpr uint8_t kReflected = 1;
+constexpr uint8_t kAfterEmptyName = 2;
+
+size_t hashKey(uint64_t scaleBits, uint32_t child, int32_t degrees, uint8_t flags) {
+  uint64_t h = scaleBits * 0x9E3779B97F4A7C15ULL;
+  h ^= ((uint64_t{child} << 32) | static_cast<uint32_t>(degrees)) * 0xBF58476D1CE4E5B9ULL;
+  h ^= flags;
+  return static_cast<size_t>(h ^ (h >> 29));
+}
+
+// Empties a hash table; one grown large by an earlier structure is let go, so that the many
+// small structures after it do not each pay for clearing its buckets.
+template <class Table>
+void forget(Table& table) {
+  if (table.empty()) return;
+  if (table.bucket_count() > 256)
+    table = Table();
+  else
+    table.clear();
+}
+
+}  // namespace
+
+void StructureSummarizer::begin(bool keepOrder) {
+  keepOrder_ = keepOrder;
+  sawEmptySref_ = false;
+  sawEmptyAref_ = false;
+  current_ = StructureSummary();
+  childByName_.clear();
+  forget(childByText_);
+  namedBySref_.clear();
+  // The group slots of earlier structures count as free.
+  if (++generation_ == 0) {
+    std::fill(groupSlots_.begin(), groupSlots_.end(), GroupSlot{});
+    generation_ = 1;
+  }
+  groups_.clear();
+  forget(arefsSeen_);
+}
+
+uint32_t StructureSummarizer::childOf(const SharedString& name) {
+  auto [index, inserted] =
+      childByName_.tryEmplace(name.identity(), static_cast<uint32_t>(current_.children.size()));
+  if (!inserted) return *index;
+  auto [byText, newName] = childByText_.try_emplace(name.str(), *index);
+  if (newName) {
+    current_.children.push_back({name.str()});
+    namedBySref_.push_back(0);
+  }
+  *index = byText->second;
+  return *index;
+}
+
+SrefGroup& StructureSummarizer::groupFor(const GroupKey& key) {
+  if (2 * (groups_.size() + 1) > groupSlots_.size()) {
+    std::vector<GroupSlot> slots(std::max<size_t>(64, 2 * groupSlots_.size()));
+    const size_t mask = slots.size() - 1;
+    for (const GroupSlot& slot : groupSlots_) {
+      if (slot.generation != generation_) continue;
+      size_t i = hashKey(slot.key.scaleBits, slot.key.child, slot.key.degrees, slot.key.flags);
+      while (slots[i & mask].generation == generation_)
+        ++i;
+      slots[i & mask] = slot;
+    }
+    groupSlots_.swap(slots);
+  }
+  const size_t mask = groupSlots_.size() - 1;
+  size_t i = hashKey(key.scaleBits, key.child, key.degrees, key.flags);
+  for (;; ++i) {
+    GroupSlot& slot = groupSlots_[i & mask];
+    if (slot.generation != generation_) {
+      slot = {key, static_cast<uint32_t>(groups_.size()), generation_};
+      SrefGroup& group = groups_.emplace_back();
+      group.child = key.child;
+      group.reflection = (key.flags & kReflected) != 0;
+      group.afterEmptyName = (key.flags & kAfterEmptyName) != 0;
+      group.degrees = key.degrees;
+      std::memcpy(&group.scale, &key.scaleBits, sizeof group.scale);
+      group.minX = group.minY = std::numeric_limits<int32_t>::max();
+      group.maxX = group.maxY = std::numeric_limits<int32_t>::min();
+      return group;
+    }
+    if (slot.key == key) return groups_[slot.index];
+  }
+}
+
+void StructureSummarizer::addSref(const GdsSref& sref) {
+  const uint32_t child = childOf(sref.name);
+  ++current_.children[child].srefs;
+  namedBySref_[child] = 1;
+  if (keepOrder_) current_.order.srefs.push_back(child);
+  GroupKey key{};
+  std::memcpy(&key.scaleBits, &sref.scale, sizeof sref.scale);
+  key.child = child;
+  key.degrees = wholeDegrees(sref.angle);
+  key.flags = static_cast<uint8_t>((sref.reflection ? kReflected : 0) |
+                                   (sawEmptySref_ ? kAfterEmptyName : 0));
+  SrefGroup& group = groupFor(key);
+  group.minX = std::min(group.minX, sref.xCor);
+  group.minY = std::min(group.minY, sref.yCor);
+  group.maxX = std::max(group.maxX, sref.xCor);
+  group.maxY = std::max(group.maxY, sref.yCor);
+  if (sref.name.empty()) sawEmptySref_ = true;
+}
+
+void StructureSummarizer::addAref(const GdsAref& aref) {
+  const uint32_t child = childOf(aref.name);
+  ChildReferences& counts = current_.children[child];
+  const bool valid = aref.columns > 0 && aref.rows > 0;
+  ++counts.arefs;
+  if (valid) {
+    ++counts.validArefs;
+    counts.arefElements += uint64_t(uint32_t(aref.columns)) * uint32_t(aref.rows);
+  }
+  if (keepOrder_) {
+    current_.order.arefs.push_back(child);
+    current_.order.arefValid.push_back(valid);
+  }
+  ArefPlacement placement;
+  placement.child = child;
+  placement.afterEmptyName = sawEmptyAref_;
+  placement.degrees = wholeDegrees(aref.angle);
+  placement.columns = aref.columns;
+  placement.rows = aref.rows;
+  placement.xy = aref.xy;
+  if (aref.name.empty()) sawEmptyAref_ = true;
+  // Arrays repeat: each distinct one is kept once.
+  std::string bytes(sizeof placement, '\0');
+  std::memcpy(bytes.data(), &placement, sizeof placement);
+  if (arefsSeen_.insert(std::move(bytes)).second) current_.arefs.push_back(placement);
+}
+
+void StructureSummarizer::add(const GdsStructure& part) {
+  if (addGeometry(part, current_.ownBox, current_.hasGeometry)) current_.hasGeometry = true;
+  if (!part.srefs.empty() || !part.arefs.empty()) current_.hasReferences = true;
+  for (const GdsSref& sref : part.srefs)
+    addSref(sref);
+  for (const GdsAref& aref : part.arefs)
+    addAref(aref);
+}
+
+void StructureSummarizer::finish(const GdsStructure& structure, StructureSummary& summary) {
+  current_.name = structure.name;
+  current_.srefGroups = std::move(groups_);
+  groups_.clear();
+  // The children named by SREFs first, in the order they were first met; then the others.
+  const size_t count = current_.children.size();
+  std::vector<uint32_t> newIndex(count);
+  std::vector<ChildReferences> children;
+  children.reserve(count);
+  for (int pass = 1; pass >= 0; --pass)
+    for (size_t c = 0; c < count; ++c)
+      if (namedBySref_[c] == pass) {
+        newIndex[c] = static_cast<uint32_t>(children.size());
+        children.push_back(std::move(current_.children[c]));
+      }
+  current_.children = std::move(children);
+  for (SrefGroup& group : current_.srefGroups)
+    group.child = newIndex[group.child];
+  for (ArefPlacement& placement : current_.arefs)
+    placement.child = newIndex[placement.child];
+  for (uint32_t& child : current_.order.srefs)
+    child = newIndex[child];
+  for (uint32_t& child : current_.order.arefs)
+    child = newIndex[child];
+  current_.orderKept = keepOrder_;
+  summary = std::move(current_);
+  current_ = StructureSummary();
+}
+
+}  // namespace tessel

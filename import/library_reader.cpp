@@ -1,0 +1,263 @@
+#include "import/library_reader.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "import/record_feed.h"
+#include "import/structure_cutter.h"
+#include "import/structure_parser.h"
+#include "stream/console.h"
+#include "stream/decode.h"
+#include "stream/parallel.h"
+
+namespace tessel {
+
+namespace {
+
+// Consecutive structures are cut and parsed together, about this many bytes at a time, so that
+// a file of a million tiny ones is not a million hand-overs between threads.
+constexpr size_t kBatchBytes = size_t{1} << 20;
+// A structure up to this size is held whole and parsed on any thread; a larger one is parsed on
+// the reading thread, part after part, so that it is never held whole.
+constexpr size_t kLargestHeld = size_t{4} << 20;
+
+// Structures cut from the file, the library-level lines before them, and their parsing.
+struct Batch {
+  std::string textBefore;
+  std::vector<uint8_t> bytes;  // the records of its structures
+  RecordPosition first;        // where its first record stands
+  std::vector<ElementCounts> counts;
+  ReadStatus endStatus = ReadStatus::End;  // the input's end, when it ends inside the batch
+  bool parsed = false;                     // parsed as it was cut: a structure too large to hold
+  std::vector<ParsedStructure> results;
+  size_t resultCount = 0;
+
+  void clear() {
+    textBefore.clear();
+    bytes.clear();
+    counts.clear();
+    endStatus = ReadStatus::End;
+    parsed = false;
+    resultCount = 0;
+  }
+  ParsedStructure& nextResult() {
+    if (resultCount == results.size()) results.emplace_back();
+    ParsedStructure& result = results[resultCount++];
+    result.messages.clear();
+    result.damaged = false;
+    result.encoded.clear();
+    result.encodedMessages.clear();
+    return result;
+  }
+};
+
+class LibraryReader {
+ public:
+  LibraryReader(RecordReader& reader, const ReadPlan& plan, GdsLibrary& library,
+                const std::function<void(ParsedStructure&)>& take)
+      : reader_(reader),
+        plan_(plan),
+        library_(library),
+        take_(take),
+        threads_(plan.keepStructures ? 1 : std::max(1u, plan.threads)),
+        parsers_(threads_),
+        feed_(reader) {}
+
+  bool run() {
+    runInOrder<Batch>(
+        threads_, 2 * size_t{threads_}, [this](Batch& batch) { return make(batch); },
+        [this](Batch& batch, unsigned thread) { work(batch, thread); },
+        [this](Batch& batch) { use(batch); });
+    return !damaged_;
+  }
+
+ private:
+  // Reads library-level records up to the next structures, which it cuts into the batch.
+  bool make(Batch& batch) {
+    if (finished_) return false;
+    batch.clear();
+    if (large_.pending) {
+      readLargeStructure(batch);
+      return true;
+    }
+    MessageSink text(batch.textBefore);
+    StructureParser& parser = libraryParser_;
+    for (;;) {
+      if (parser.step(feed_, text) != Step::Decoded) {
+        // The end of the input, or a record that cannot be decoded: the reading stops here.
+        damaged_ = true;
+        finished_ = true;
+        return true;
+      }
+      const std::vector<int32_t>& ints = parser.ints();
+      switch (parser.code()) {
+        case rec::HEADER:
+          parser.firstInt(library_.version, text);
+          break;
+        case rec::BGNLIB:
+          library_.bgnlib.insert(library_.bgnlib.end(), ints.begin(), ints.end());
+          break;
+        case rec::LIBNAME:
+          library_.name = parser.text();
+          break;
+        case rec::UNITS:
+          if (parser.hasValues(parser.reals().size(), 2, text)) {
+            library_.userUnit = parser.reals()[0];
+            library_.meterUnit = parser.reals()[1];
+          }
+          break;
+        case rec::ENDLIB:
+          text.line("Reached end of library.");
+          finished_ = true;
+          return true;
+        case rec::BGNSTR:
+          cutStructures(batch);
+          return true;
+        case rec::GENERATIONS:
+          parser.firstInt(library_.generations, text);
+          break;
+        default:
+          parser.report("Error: Unrecognized record.", text);
+          break;
+      }
+    }
+  }
+
+  // Cuts the structure whose BGNSTR was just read, and those that follow it directly, into the
+  // batch.
+  void cutStructures(Batch& batch) {
+    batch.first = reader_.lastPosition();
+    const RecordView& bgnstr = feed_.last();
+    batch.bytes.assign(bgnstr.bytes, bgnstr.bytes + bgnstr.length);
+    RecordPosition start = batch.first;  // of the structure being cut
+    size_t bgnstrLength = bgnstr.length;
+    for (;;) {
+      const size_t from = batch.bytes.size() - bgnstrLength;
+      StructureCut cut;
+      cut.bytes = bgnstrLength;
+      const ReadStatus status = cutStructure(reader_, cut, batch.bytes, kLargestHeld);
+      if (status != ReadStatus::Record) {  // the input ends inside the structure
+        batch.counts.push_back(cut.counts);
+        batch.endStatus = status;
+        finished_ = true;
+        return;
+      }
+      if (!cut.ended) {  // too large to hold: read part after part, after the ones before it
+        large_.pending = true;
+        large_.start = start;
+        large_.cut = cut;
+        large_.bytes.assign(batch.bytes.begin() + static_cast<long>(from), batch.bytes.end());
+        batch.bytes.resize(from);
+        if (batch.counts.empty()) readLargeStructure(batch);
+        return;
+      }
+      batch.counts.push_back(cut.counts);
+      if (batch.bytes.size() >= kBatchBytes) return;
+      // A structure that follows directly joins the batch.
+      bool another = false;
+      start = reader_.nextPosition();
+      reader_.walk(
+          [&](const RecordView& record) {
+            if (record.code() != rec::BGNSTR || !isDecodable(record.bytes, record.length))
+              return Walk::Stop;
+            another = true;
+            bgnstrLength = record.length;
+            return Walk::TakeAndStop;
+          },
+          [&](std::span<const uint8_t> run) {
+            batch.bytes.insert(batch.bytes.end(), run.begin(), run.end());
+          });
+      if (!another) return;
+    }
+  }
+
+  // Reads the structure too large to hold, on this thread, handing its elements to the work
+  // part after part; its first records were cut already.
+  void readLargeStructure(Batch& batch) {
+    batch.parsed = true;
+    batch.first = large_.start;
+    ParsedStructure& result = batch.nextResult();
+    MessageSink out(result.messages);
+    StructureParser& parser = parsers_[0];
+    parser.setDamaged(false);
+    result.start = large_.start;
+    bool first = true;
+    const StructurePart parts = [&](GdsStructure& part, bool last) {
+      if (plan_.work) plan_.work(0, part, first, last, result);
+      first = false;
+    };
+    const ReadStatus ended =
+        readStructureInParts(reader_, large_.bytes, large_.start, large_.cut, parser, out,
+                             result.structure, plan_.keepStructures ? nullptr : &parts);
+    if (ended != ReadStatus::Record) finished_ = true;
+    result.damaged = parser.damaged();
+    if (!plan_.keepStructures) keepNameOnly(result.structure);
+    large_.pending = false;
+    large_.bytes = std::vector<uint8_t>();
+  }
+
+  // Parses the batch's structures; on any thread.
+  void work(Batch& batch, unsigned thread) {
+    if (batch.parsed) return;
+    StructureParser& parser = parsers_[thread];
+    BytesFeed feed(batch.bytes, batch.first, batch.endStatus);
+    for (size_t i = 0; !feed.exhausted(); ++i) {
+      ParsedStructure& result = batch.nextResult();
+      MessageSink out(result.messages);
+      parser.setDamaged(false);
+      result.start = feed.nextPosition();
+      parser.readStructure(feed, out, result.structure,
+                           i < batch.counts.size() ? &batch.counts[i] : nullptr);
+      result.damaged = parser.damaged();
+      if (plan_.work) plan_.work(thread, result.structure, true, true, result);
+      if (!plan_.keepStructures) keepNameOnly(result.structure);
+    }
+  }
+
+  // Only what the work kept stays: the elements are let go on the thread that made them.
+  static void keepNameOnly(GdsStructure& structure) {
+    GdsStructure kept;
+    kept.name = std::move(structure.name);
+    kept.bgnstr = std::move(structure.bgnstr);
+    structure = std::move(kept);
+  }
+
+  // Prints the batch's lines and hands its structures over; in file order.
+  void use(Batch& batch) {
+    printText(batch.textBefore);
+    for (size_t i = 0; i < batch.resultCount; ++i) {
+      ParsedStructure& result = batch.results[i];
+      printText(result.messages);
+      damaged_ = damaged_ || result.damaged;
+      take_(result);
+    }
+  }
+
+  RecordReader& reader_;
+  const ReadPlan& plan_;
+  GdsLibrary& library_;
+  const std::function<void(ParsedStructure&)>& take_;
+  const unsigned threads_;
+  StructureParser libraryParser_;         // the library-level records, on the reading thread
+  std::vector<StructureParser> parsers_;  // one per thread; the reading thread's first
+  ReaderFeed feed_;
+  bool finished_ = false;
+  bool damaged_ = false;
+  // A structure too large to hold, cut so far.
+  struct {
+    bool pending = false;
+    RecordPosition start;
+    StructureCut cut;
+    std::vector<uint8_t> bytes;
+  } large_;
+};
+
+}  // namespace
+
+bool readLibrary(RecordReader& reader, const ReadPlan& plan, GdsLibrary& library,
+                 const std::function<void(ParsedStructure&)>& take) {
+  LibraryReader libraryReader(reader, plan, library, take);
+  return libraryReader.run();
+}
+
+}  // namespace tessel

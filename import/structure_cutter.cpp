@@ -1,0 +1,58 @@
+#include "import/structure_cutter.h"
+
+#include "stream/decode.h"
+
+namespace tessel {
+
+ReadStatus cutStructure(RecordReader& reader, StructureCut& cut, std::vector<uint8_t>& into,
+                        size_t limit) {
+  // The parser ends a structure at the same records: ENDSTR, or outside an element a record
+  // that cannot be decoded; inside an element such a record ends only the element.
+  auto visit = [&](const RecordView& record) {
+    if (cut.ended || cut.bytes >= limit) return Walk::Stop;
+    cut.bytes += record.length;
+    const RecordCode code = record.code();
+    const bool decodable = isDecodable(record.bytes, record.length);
+    if (cut.inElement) {
+      if (!decodable || code == rec::ENDEL) cut.inElement = false;
+      return Walk::Take;
+    }
+    if (!decodable || code == rec::ENDSTR) {
+      cut.ended = true;
+      return Walk::TakeAndStop;
+    }
+    const int kind = elementKind(code);
+    if (kind >= 0) {
+      cut.inElement = true;
+      ++cut.counts[static_cast<size_t>(kind)];
+    }
+    return Walk::Take;
+  };
+  auto keep = [&](std::span<const uint8_t> run) {
+    into.insert(into.end(), run.begin(), run.end());
+  };
+  return reader.walk(visit, keep);
+}
+
+ReadStatus readStructureInParts(RecordReader& reader, std::vector<uint8_t>& bytes,
+                                RecordPosition start, StructureCut& cut, StructureParser& parser,
+                                MessageSink& out, GdsStructure& structure,
+                                const StructurePart* parts) {
+  constexpr size_t kPartBytes = size_t{4} << 20;
+  ReadStatus ended = ReadStatus::Record;
+  auto more = [&](std::span<const uint8_t>& next) {
+    if (ended != ReadStatus::Record) return ended;
+    if (cut.ended) return ReadStatus::End;  // the parser has seen the structure's end
+    bytes.clear();
+    cut.bytes = 0;
+    ended = cutStructure(reader, cut, bytes, kPartBytes);
+    if (bytes.empty()) return ended == ReadStatus::Record ? ReadStatus::End : ended;
+    next = bytes;
+    return ReadStatus::Record;
+  };
+  BytesFeed feed(bytes, start, ReadStatus::End, more);
+  parser.readStructure(feed, out, structure, nullptr, parts);
+  return ended;
+}
+
+}  // namespace tessel
