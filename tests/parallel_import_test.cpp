@@ -1,11 +1,15 @@
-// Large files are parsed on several threads; messages and structures must still come out in
-// file order, exactly as one thread reading from start to end gives them.
+// Large files are cut into batches of structures, parsed on several threads when read for their
+// hierarchy (-r, -rs, -rw): messages and structures must still come out in file order, exactly
+// as the model's import on one thread gives them.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "hierarchy/bounding_box.h"
 #include "import/importer.h"
+#include "import/summary_import.h"
+#include "stream/byte_source.h"
 #include "support/support.h"
 
 namespace tessel::testing {
@@ -17,6 +21,24 @@ void addPadding(StreamBuilder& file, const std::string& name) {
   for (int i = 0; i < 1000; ++i)
     file.boundary(1, {0, 0, i, 0, i, i, 0, 0});
   file.endStructure();
+}
+
+// Reads `bytes` for its hierarchy, on every core, and checks that the lines, the structures and
+// their boxes are those of the model's import.
+void expectTheModelsOutcome(const Bytes& bytes, const Imported& model) {
+  SummaryImport imported;
+  int result = -1;
+  const std::vector<std::string> lines = splitLines(captureOutput([&] {
+    MemorySource source(bytes);
+    result = importSummaries(source, "in.gds", imported);
+  }));
+  EXPECT_EQ(result, model.result);
+  EXPECT_EQ(lines, model.lines);
+  ASSERT_EQ(imported.structures.size(), model.library.structures.size());
+  for (size_t p = 0; p < imported.structures.size(); ++p) {
+    EXPECT_EQ(imported.structures[p].name, model.library.structures[p].name);
+    EXPECT_EQ(imported.boxes.boxes[p], model.library.structures[p].bbox);
+  }
 }
 
 TEST(ParallelImport, MessagesAndStructuresKeepFileOrder) {
@@ -105,6 +127,7 @@ TEST(ParallelImport, MessagesAndStructuresKeepFileOrder) {
   ASSERT_EQ(cut.boundaries.size(), 1u);
   EXPECT_EQ(cut.boundaries[0].layer, 3u);
   EXPECT_EQ(imported.library.structures[40].boundaries.size(), 51u);  // M_0 with its extra one
+  expectTheModelsOutcome(file.bytes(), imported);
 }
 
 TEST(ParallelImport, LargeFileReadToEndlib) {
@@ -122,6 +145,7 @@ TEST(ParallelImport, LargeFileReadToEndlib) {
   EXPECT_EQ(imported.library.structures.back().bbox, (BoundingBox{0, 0, 59999, 999}));
   EXPECT_EQ(imported.lines.back(), "GDS file successfully imported.");
   EXPECT_EQ(imported.lines[imported.lines.size() - 2], "Reached end of library.");
+  expectTheModelsOutcome(file.bytes(), imported);
 }
 
 TEST(ParallelImport, StructureTooLargeForABatchIsReadInPlace) {
@@ -151,6 +175,7 @@ TEST(ParallelImport, StructureTooLargeForABatchIsReadInPlace) {
   EXPECT_EQ(imported.library.structures[20].name, "HUGE");
   EXPECT_EQ(imported.library.structures[20].boundaries.size(), 330001u);
   EXPECT_EQ(imported.library.structures[21].name, "AFTER");
+  expectTheModelsOutcome(file.bytes(), imported);
 }
 
 }  // namespace
