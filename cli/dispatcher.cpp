@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "cli/console_texts.h"
+#include "cli/version.h"
 #include "examples/examples.h"
 #include "export/rewrite.h"
 #include "hierarchy/diagram.h"
@@ -105,7 +106,7 @@ int dispatch(int argc, const char* const* argv) {
   }
   if (option == "-v") {
     if (argc != 2) return argumentError();
-    printLine("Version: 0.9");
+    printLine(std::string("Version: ") + kVersion);
     return kExitOk;
   }
   printHelp();  // -h
