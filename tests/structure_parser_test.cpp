@@ -1,0 +1,128 @@
+// The records of references, paths and boundaries are read straight from their bytes in their
+// common shapes; every shape, common or not, must give the fields and the lines the general
+// decoder gives.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "import/record_feed.h"
+#include "import/structure_parser.h"
+#include "model/compare.h"
+#include "support/support.h"
+
+namespace tessel::testing {
+namespace {
+
+struct Parsed {
+  GdsStructure structure;
+  std::string lines;
+};
+
+// Parses one structure holding `body`, with or without the shortcuts.
+Parsed parse(const Bytes& body, bool shortcuts) {
+  const Bytes bytes = StreamBuilder().beginStructure("S").raw(body).endStructure().bytes();
+  BytesFeed feed(bytes, RecordPosition{0, 1}, ReadStatus::End);
+  StructureParser parser;
+  parser.useShortcuts(shortcuts);
+  Parsed parsed;
+  MessageSink out(parsed.lines);
+  parser.readStructure(feed, out, parsed.structure);
+  return parsed;
+}
+
+// A record of `code` with `payload` as its bytes, whatever their count.
+Bytes record(RecordCode code, const Bytes& payload) {
+  Bytes bytes = {static_cast<uint8_t>((payload.size() + 4) >> 8),
+                 static_cast<uint8_t>(payload.size() + 4), static_cast<uint8_t>(code >> 8),
+                 static_cast<uint8_t>(code)};
+  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  return bytes;
+}
+
+TEST(StructureParser, ShortcutsGiveWhatTheDecoderGives) {
+  const Bytes two = {0x41, 0x20, 0, 0, 0, 0, 0, 0};  // 2.0
+  const Bytes ninety = {0x42, 0x5A, 0, 0, 0, 0, 0, 0};
+  struct Case {
+    const char* what;
+    RecordCode start;
+    std::vector<Bytes> records;
+  };
+  const std::vector<Case> cases = {
+      {"SREF in its common shape",
+       rec::SREF,
+       {record(rec::SNAME, {'A', 'B', 'C', 0}), record(rec::STRANS, {0x80, 0x06}),
+        record(rec::MAG, two), record(rec::ANGLE, ninety),
+        record(rec::XY, {0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFE})}},
+      {"SREF with a name of NULs inside", rec::SREF, {record(rec::SNAME, {'A', 0, 'B', 0, 0, 0})}},
+      {"SREF with an empty name and no XY", rec::SREF, {record(rec::SNAME, {})}},
+      {"SREF with STRANS of four bytes", rec::SREF, {record(rec::STRANS, {0x80, 0, 1, 2})}},
+      {"SREF with STRANS of one byte", rec::SREF, {record(rec::STRANS, {0x80})}},
+      {"SREF with two magnifications",
+       rec::SREF,
+       {record(rec::MAG, {0x41, 0x20, 0, 0, 0, 0, 0, 0, 0x41, 0x30, 0, 0, 0, 0, 0, 0})}},
+      {"SREF with a short angle", rec::SREF, {record(rec::ANGLE, {0x42, 0x5A, 0, 0})}},
+      {"SREF with no angle value", rec::SREF, {record(rec::ANGLE, {})}},
+      {"SREF with four coordinates",
+       rec::SREF,
+       {record(rec::XY, {0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4})}},
+      {"SREF with one coordinate", rec::SREF, {record(rec::XY, {0, 0, 0, 1})}},
+      {"SREF with XY of five bytes", rec::SREF, {record(rec::XY, {0, 0, 0, 1, 2})}},
+      {"SREF with PLEX, ELFLAGS and a property",
+       rec::SREF,
+       {record(rec::EFLAGS, {0, 1}), record(rec::PLEX, {0, 0, 0, 9}), record(rec::PROPATTR, {0, 5}),
+        record(rec::PROPVALUE, {'v', 0})}},
+      {"BOUNDARY in its common shape",
+       rec::BOUNDARY,
+       {record(rec::LAYER, {0, 7}), record(rec::DATATYPE, {0xFF, 0xFF}),
+        record(rec::XY, {0, 0, 0, 1, 0, 0, 0, 2, 0x80, 0, 0, 0, 0x7F, 0xFF, 0xFF, 0xFF})}},
+      {"BOUNDARY with two layers", rec::BOUNDARY, {record(rec::LAYER, {0, 7, 0, 8})}},
+      {"BOUNDARY with an empty layer", rec::BOUNDARY, {record(rec::LAYER, {})}},
+      {"BOUNDARY with an odd layer", rec::BOUNDARY, {record(rec::LAYER, {0, 7, 1})}},
+      {"BOUNDARY with an odd XY",
+       rec::BOUNDARY,
+       {record(rec::XY, {0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3})}},
+      {"BOUNDARY with two XY records",
+       rec::BOUNDARY,
+       {record(rec::XY, {0, 0, 0, 1, 0, 0, 0, 2}), record(rec::XY, {})}},
+      {"BOUNDARY with an XY of six bytes", rec::BOUNDARY, {record(rec::XY, {0, 0, 0, 1, 0, 0})}},
+      {"BOUNDARY with datatype of four bytes",
+       rec::BOUNDARY,
+       {record(rec::DATATYPE, {0, 1, 0, 2})}},
+      {"PATH in its common shape",
+       rec::PATH,
+       {record(rec::LAYER, {0, 3}), record(rec::DATATYPE, {0, 4}), record(rec::PATHTYPE, {0, 4}),
+        record(rec::WIDTH, {0xFF, 0xFF, 0xFF, 0xF6}), record(rec::BGNEXTN, {0, 0, 0, 5}),
+        record(rec::XY, {0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4})}},
+      {"PATH with a width of eight bytes",
+       rec::PATH,
+       {record(rec::WIDTH, {0, 0, 0, 1, 0, 0, 0, 2})}},
+      {"PATH with an empty width", rec::PATH, {record(rec::WIDTH, {})}},
+      {"PATH with a path type of four bytes", rec::PATH, {record(rec::PATHTYPE, {0, 1, 0, 2})}},
+      {"PATH with a record of another kind", rec::PATH, {record(rec::SNAME, {'X', 0})}},
+      {"PATH with a record that cannot be decoded",
+       rec::PATH,
+       {record(0x0F04, {0, 0, 0, 1}), record(rec::LAYER, {0, 9})}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StreamBuilder body;
+    body.none(c.start);
+    for (const Bytes& bytes : c.records)
+      body.raw(bytes);
+    body.none(rec::ENDEL);
+    const Parsed quick = parse(body.bytes(), true);
+    const Parsed decoded = parse(body.bytes(), false);
+    EXPECT_EQ(quick.lines, decoded.lines);
+    GdsLibrary a, b;
+    a.structures.push_back(quick.structure);
+    b.structures.push_back(decoded.structure);
+    EXPECT_EQ(firstRoundTripDifference(a, b), "");
+    EXPECT_EQ(quick.structure.srefs.size() + quick.structure.boundaries.size() +
+                  quick.structure.paths.size(),
+              1u);
+  }
+}
+
+}  // namespace
+}  // namespace tessel::testing
