@@ -79,12 +79,12 @@ int dispatch(int argc, const char* const* argv) {
     if (fileArgument.empty()) return argumentError();
     auto source = openInput(fileArgument);
     if (!source) {
-      findRootStructures(std::vector<StructureSummary>());
+      findRootStructures(std::vector<StructureSummary>(), NameTable());
       return kExitFailed;
     }
     SummaryImport imported;
     const int status = importSummaries(*source, fileArgument, imported);
-    findRootStructures(imported.structures);
+    findRootStructures(imported.structures, imported.names);
     return importStatus(status);
   }
   if (option == "-rs") {
@@ -94,7 +94,8 @@ int dispatch(int argc, const char* const* argv) {
     if (!source) return kExitFailed;
     SummaryImport imported;
     const int status = importSummaries(*source, fileArgument, imported);
-    const int drawn = writeHierarchyDiagram(collectGraph(imported.structures), "diagram.jpg");
+    const int drawn =
+        writeHierarchyDiagram(collectGraph(imported.structures, imported.names), "diagram.jpg");
     return status == kImported && drawn == 0 ? kExitOk : kExitFailed;
   }
   if (option == "-rw") {

@@ -260,10 +260,9 @@ BoundingBox gatherBox(const GdsLibrary& library, const GdsStructure& structure, 
 // The lines of one summarised structure's references, which the element-by-element calculation
 // prints as it meets them. Without a missing or nameless child only the warnings about unboxed
 // children remain, and those are alike: their counts say it all. Otherwise the order of the
-// references decides, and it is asked for.
-void summaryLines(const StructureSummary& structure, size_t index,
-                  const std::vector<BoundingBox>& boxes, const ReferenceOrderSource& orderOf,
-                  ReportedNames& reported) {
+// references decides.
+void summaryLines(const StructureSummary& structure, const std::vector<BoundingBox>& boxes,
+                  const NameTable& names, ReportedNames& reported) {
   const std::vector<ChildReferences>& children = structure.children;
   bool orderMatters = false;
   for (const ChildReferences& child : children)
@@ -280,32 +279,27 @@ void summaryLines(const StructureSummary& structure, size_t index,
           warnUninitialisedAref();
     return;
   }
-  ReferenceOrder fetched;
-  const ReferenceOrder* order = &structure.order;
-  if (!structure.orderKept) {
-    orderOf(index, fetched);
-    order = &fetched;
-  }
-  for (uint32_t c : order->srefs) {
+  const ReferenceOrder& order = structure.order;
+  for (uint32_t c : order.srefs) {
     const ChildReferences& child = children[c];
     if (child.target == kUnnamed) {
       reportUnnamed("SREF");
       break;
     }
     if (child.target == kMissing)
-      reportMissing(child.name, &reported);
+      reportMissing(names.name(child.name), &reported);
     else if (unboxed(child.target))
       warnUninitialisedSref();
   }
-  for (size_t i = 0; i < order->arefs.size(); ++i) {
-    const ChildReferences& child = children[order->arefs[i]];
+  for (size_t i = 0; i < order.arefs.size(); ++i) {
+    const ChildReferences& child = children[order.arefs[i]];
     if (child.target == kUnnamed) {
       reportUnnamed("AREF");
       break;
     }
     if (child.target == kMissing)
-      reportMissing(child.name, &reported);
-    else if (order->arefValid[i] && unboxed(child.target))
+      reportMissing(names.name(child.name), &reported);
+    else if (order.arefValid[i] && unboxed(child.target))
       warnUninitialisedAref();
   }
 }
@@ -318,9 +312,9 @@ BoundingBox summaryBox(const StructureSummary& structure, const std::vector<Boun
   RunningBox running;
   if (structure.hasGeometry) running.add(structure.ownBox);
   // A reference to the nameless mark ends the list it stands in.
-  bool emptyNameUnnamed = false;
-  for (const ChildReferences& child : structure.children)
-    if (child.name.empty() && child.target == kUnnamed) emptyNameUnnamed = true;
+  const bool emptyNameUnnamed =
+      structure.emptyNameChild >= 0 &&
+      structure.children[static_cast<size_t>(structure.emptyNameChild)].target == kUnnamed;
   const std::array<Turn, 360>& turns = turnTable();
   for (const SrefGroup& group : structure.srefGroups) {
     const int32_t target = structure.children[group.child].target;
@@ -406,8 +400,23 @@ int computeStructureBox(const GdsLibrary& library, int32_t index, BoundingBox& b
   return 0;
 }
 
-void computeHierarchyBoxes(const std::vector<StructureSummary>& structures,
-                           const ReferenceOrderSource& orderOf, HierarchyBoxes& result) {
+void settleStructure(StructureSummary& structure, const std::vector<BoundingBox>& boxes) {
+  structure.box = summaryBox(structure, boxes);
+  for (const ChildReferences& child : structure.children) {
+    if (!isZero(boxes[static_cast<size_t>(child.target)])) continue;
+    structure.unboxedSrefs += child.srefs;
+    structure.unboxedArefs += child.validArefs;
+  }
+  structure.settled = true;
+  structure.detailsKept = false;
+  structure.srefGroups = std::vector<SrefGroup>();
+  structure.arefs = std::vector<ArefPlacement>();
+  structure.order = ReferenceOrder();
+  structure.orderKept = false;
+}
+
+void computeHierarchyBoxes(const std::vector<StructureSummary>& structures, const NameTable& names,
+                           const SummaryDetails& details, HierarchyBoxes& result) {
   const size_t count = structures.size();
   result.levels.assign(count, 0);
   // Boxes given beforehand are the current ones, which a structure in a cycle meets.
@@ -480,51 +489,66 @@ void computeHierarchyBoxes(const std::vector<StructureSummary>& structures,
     if (waitingFor[p] == 0) {
       order[fill[height[p]]++] = static_cast<uint32_t>(p);
     } else {
-      printQuoted("Warning: Structure ", structures[p].name, " is in or above a reference cycle.");
+      printQuoted("Warning: Structure ", names.name(structures[p].name),
+                  " is in or above a reference cycle.");
       height[p] = topHeight;
       order[cyclicFill++] = static_cast<uint32_t>(p);
     }
   }
 
   ReportedNames reported;
+  StructureSummary fetched;
   for (const uint32_t p : order) {
     result.levels[p] = topHeight - height[p];
-    summaryLines(structures[p], p, result.boxes, orderOf, reported);
-    result.boxes[p] = summaryBox(structures[p], result.boxes);
     result.maxLevel = std::max(result.maxLevel, result.levels[p]);
+    const StructureSummary& structure = structures[p];
+    if (structure.settled) {
+      for (uint64_t i = 0; i < structure.unboxedSrefs; ++i)
+        warnUninitialisedSref();
+      for (uint64_t i = 0; i < structure.unboxedArefs; ++i)
+        warnUninitialisedAref();
+      result.boxes[p] = structure.box;
+      continue;
+    }
+    bool orderMatters = false;
+    for (const ChildReferences& child : structure.children)
+      if (child.target < 0) orderMatters = true;
+    const StructureSummary* full = &structure;
+    if (!structure.detailsKept || (orderMatters && !structure.orderKept)) {
+      fetched = StructureSummary();
+      details(p, fetched);
+      // Summed up again from the same records: the same children, whose targets are known.
+      for (size_t c = 0; c < fetched.children.size() && c < structure.children.size(); ++c)
+        fetched.children[c].target = structure.children[c].target;
+      full = &fetched;
+    }
+    summaryLines(*full, result.boxes, names, reported);
+    result.boxes[p] = summaryBox(*full, result.boxes);
   }
 }
 
 int computeBoundingBoxes(GdsLibrary& library) {
   const size_t count = library.structures.size();
   if (count == 0) return 0;
-  std::vector<StructureSummary> summaries(count);
-  StructureSummarizer summarizer;
-  for (size_t p = 0; p < count; ++p) {
+  NameTable names;
+  StructureSummarizer summarizer(names);
+  auto summarize = [&](size_t p, bool keepOrder, StructureSummary& summary) {
     const GdsStructure& structure = library.structures[p];
-    summarizer.begin(false);
+    summarizer.begin(keepOrder);
     summarizer.add(structure);
-    summarizer.finish(structure, summaries[p]);
-    for (ChildReferences& child : summaries[p].children)
-      child.target = resolveReference(library, child.name);
-  }
-  // A structure's references in order, from the structure itself.
-  auto orderOf = [&](size_t p, ReferenceOrder& order) {
-    std::unordered_map<std::string_view, uint32_t> childByName;
-    for (size_t c = 0; c < summaries[p].children.size(); ++c)
-      childByName.emplace(summaries[p].children[c].name, static_cast<uint32_t>(c));
-    const GdsStructure& structure = library.structures[p];
-    for (const auto& sref : structure.srefs)
-      order.srefs.push_back(childByName.at(sref.name.view()));
-    for (const auto& aref : structure.arefs) {
-      order.arefs.push_back(childByName.at(aref.name.view()));
-      order.arefValid.push_back(aref.columns > 0 && aref.rows > 0);
-    }
+    summarizer.finish(structure, summary);
   };
+  std::vector<StructureSummary> summaries(count);
+  for (size_t p = 0; p < count; ++p) {
+    summarize(p, false, summaries[p]);
+    for (ChildReferences& child : summaries[p].children)
+      child.target = resolveReference(library, names.name(child.name));
+  }
   HierarchyBoxes boxes;
   for (const GdsStructure& structure : library.structures)
     boxes.boxes.push_back(structure.bbox);
-  computeHierarchyBoxes(summaries, orderOf, boxes);
+  computeHierarchyBoxes(
+      summaries, names, [&](size_t p, StructureSummary& full) { summarize(p, true, full); }, boxes);
   for (size_t p = 0; p < count; ++p) {
     library.structures[p].level = boxes.levels[p];
     library.structures[p].bbox = boxes.boxes[p];

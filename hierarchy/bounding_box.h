@@ -27,16 +27,21 @@ int computeStructureBox(const GdsLibrary& library, int32_t index, BoundingBox& b
                         ReportedNames* reported = nullptr);
 
 // The same calculation for summarised structures, whose elements need not be held: every
-// child's `target` is set. The lines that depend on the order of a structure's references (a
-// missing or nameless one among them) are told from its kept order, or from `orderOf`.
-using ReferenceOrderSource = std::function<void(size_t structure, ReferenceOrder& order)>;
+// child's `target` is set. A structure whose details were let go, or whose lines depend on the
+// order of its references (a missing or nameless child among them) without it kept, is summed
+// up again, with that order, by `details`.
+using SummaryDetails = std::function<void(size_t structure, StructureSummary& full)>;
 struct HierarchyBoxes {
   std::vector<uint32_t> levels;
   std::vector<BoundingBox> boxes;
   uint32_t maxLevel = 0;
 };
-void computeHierarchyBoxes(const std::vector<StructureSummary>& structures,
-                           const ReferenceOrderSource& orderOf, HierarchyBoxes& result);
+void computeHierarchyBoxes(const std::vector<StructureSummary>& structures, const NameTable& names,
+                           const SummaryDetails& details, HierarchyBoxes& result);
+
+// Settles a structure whose children are all settled (their targets set, their boxes final in
+// `boxes`): its box and the counts of its lines are worked out now and its details let go.
+void settleStructure(StructureSummary& structure, const std::vector<BoundingBox>& boxes);
 
 // True when `names` holds `name` (same bytes).
 bool containsName(const std::string& name, const std::vector<std::string>& names);

@@ -98,17 +98,19 @@ HierarchyGraph collectGraph(const GdsLibrary& library) {
   return graph;
 }
 
-HierarchyGraph collectGraph(const std::vector<StructureSummary>& structures) {
+HierarchyGraph collectGraph(const std::vector<StructureSummary>& structures,
+                            const NameTable& names) {
   HierarchyGraph graph;
   std::vector<uint8_t> inEdge(structures.size(), 0);
   for (size_t p = 0; p < structures.size(); ++p)
     for (const ChildReferences& child : structures[p].children) {
-      graph.edges.push_back({structures[p].name, child.name, child.srefs > 0});
+      graph.edges.push_back(
+          {names.name(structures[p].name), names.name(child.name), child.srefs > 0});
       inEdge[p] = 1;
       if (child.target >= 0) inEdge[static_cast<size_t>(child.target)] = 1;
     }
   for (size_t p = 0; p < structures.size(); ++p)
-    if (!inEdge[p]) graph.loneNodes.push_back(structures[p].name);
+    if (!inEdge[p]) graph.loneNodes.push_back(names.name(structures[p].name));
   return graph;
 }
 

@@ -25,7 +25,8 @@ struct HierarchyGraph {
 
 HierarchyGraph collectGraph(const GdsLibrary& library);
 // The same for summarised structures (one structure per name).
-HierarchyGraph collectGraph(const std::vector<StructureSummary>& structures);
+HierarchyGraph collectGraph(const std::vector<StructureSummary>& structures,
+                            const NameTable& names);
 
 // The DOT text of the graph, every name quoted.
 std::string dotText(const HierarchyGraph& graph);

@@ -68,7 +68,8 @@ std::vector<uint32_t> findRootStructures(const GdsLibrary& library) {
   return roots;
 }
 
-std::vector<uint32_t> findRootStructures(const std::vector<StructureSummary>& structures) {
+std::vector<uint32_t> findRootStructures(const std::vector<StructureSummary>& structures,
+                                         const NameTable& names) {
   printLine("Finding the root structures.");
   std::vector<uint8_t> referenced(structures.size(), 0);
   for (const StructureSummary& structure : structures)
@@ -79,7 +80,7 @@ std::vector<uint32_t> findRootStructures(const std::vector<StructureSummary>& st
   for (size_t p = 0; p < structures.size(); ++p) {
     if (referenced[p]) continue;
     roots.push_back(static_cast<uint32_t>(p));
-    line.append("  ").append(structures[p].name);
+    line.append("  ").append(names.name(structures[p].name));
   }
   printLine(line);
   return roots;

@@ -34,13 +34,32 @@ void forget(Table& table) {
 
 }  // namespace
 
+uint32_t NameTable::idOf(std::string_view name) {
+  std::lock_guard lock(mutex_);
+  auto found = ids_.find(name);
+  if (found != ids_.end()) return found->second;
+  const auto id = static_cast<uint32_t>(names_.size());
+  ids_.emplace(names_.emplace_back(name), id);
+  return id;
+}
+
+const std::string& NameTable::name(uint32_t id) const {
+  std::lock_guard lock(mutex_);
+  return names_[id];
+}
+
+size_t NameTable::size() const {
+  std::lock_guard lock(mutex_);
+  return names_.size();
+}
+
 void StructureSummarizer::begin(bool keepOrder) {
   keepOrder_ = keepOrder;
   sawEmptySref_ = false;
   sawEmptyAref_ = false;
   current_ = StructureSummary();
   childByName_.clear();
-  forget(childByText_);
+  forget(childById_);
   namedBySref_.clear();
   // The group slots of earlier structures count as free.
   if (++generation_ == 0) {
@@ -55,12 +74,15 @@ uint32_t StructureSummarizer::childOf(const SharedString& name) {
   auto [index, inserted] =
       childByName_.tryEmplace(name.identity(), static_cast<uint32_t>(current_.children.size()));
   if (!inserted) return *index;
-  auto [byText, newName] = childByText_.try_emplace(name.str(), *index);
+  const uint32_t id = names_->idOf(name.view());
+  auto [byId, newName] = childById_.try_emplace(id, *index);
   if (newName) {
-    current_.children.push_back({name.str()});
+    if (name.empty()) current_.emptyNameChild = static_cast<int32_t>(current_.children.size());
+    ChildReferences& child = current_.children.emplace_back();
+    child.name = id;
     namedBySref_.push_back(0);
   }
-  *index = byText->second;
+  *index = byId->second;
   return *index;
 }
 
@@ -153,7 +175,7 @@ void StructureSummarizer::add(const GdsStructure& part) {
 }
 
 void StructureSummarizer::finish(const GdsStructure& structure, StructureSummary& summary) {
-  current_.name = structure.name;
+  current_.name = names_->idOf(structure.name);
   current_.srefGroups = std::move(groups_);
   groups_.clear();
   // The children named by SREFs first, in the order they were first met; then the others.
@@ -176,6 +198,9 @@ void StructureSummarizer::finish(const GdsStructure& structure, StructureSummary
     child = newIndex[child];
   for (uint32_t& child : current_.order.arefs)
     child = newIndex[child];
+  if (current_.emptyNameChild >= 0)
+    current_.emptyNameChild =
+        static_cast<int32_t>(newIndex[static_cast<size_t>(current_.emptyNameChild)]);
   current_.orderKept = keepOrder_;
   summary = std::move(current_);
   current_ = StructureSummary();

@@ -5,7 +5,10 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -16,17 +19,31 @@
 
 namespace tessel {
 
+// The names met while summing up structures, each with a number; the threads that sum up
+// share one table.
+class NameTable {
+ public:
+  uint32_t idOf(std::string_view name);
+  const std::string& name(uint32_t id) const;
+  size_t size() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<std::string> names_;  // a deque: a name stays where it is as others are added
+  std::unordered_map<std::string_view, uint32_t> ids_;
+};
+
 // Where a child leads, besides a position among the structures.
 inline constexpr int32_t kMissingStructure = -1;  // no structure bears its name
 inline constexpr int32_t kUnnamedStructure = -2;  // the mark of a reference without a name
 
 // The references of a structure to one child structure.
 struct ChildReferences {
-  std::string name;
+  uint32_t name = 0;                   // in the NameTable
   int32_t target = kMissingStructure;  // set once every structure is known
   uint64_t srefs = 0;                  // SREFs naming it
-  uint64_t arefs = 0;                  // AREFs naming it
-  uint64_t validArefs = 0;             // of those, the ones with at least one column and one row
+  uint32_t arefs = 0;                  // AREFs naming it
+  uint32_t validArefs = 0;             // of those, the ones with at least one column and one row
   uint64_t arefElements = 0;           // columns times rows, summed over those
 };
 
@@ -60,17 +77,29 @@ struct ReferenceOrder {
 };
 
 struct StructureSummary {
-  std::string name;
+  uint32_t name = 0;  // in the NameTable
   bool hasGeometry = false;
   BoundingBox ownBox{};  // of its boundaries, boxes and paths
   bool hasReferences = false;
   // The children named by its SREFs, in the order of their first SREF, then those named by
   // AREFs only, in the order of their first AREF.
   std::vector<ChildReferences> children;
+  int32_t emptyNameChild = -1;  // the child bearing the empty name, if any
+
+  // What the box needs of its references, until the box is known. A structure read after all
+  // its children are settled is settled at once (and its box and lines told by the fields
+  // below); the details of another may be let go too when it can be read again.
+  bool detailsKept = true;
   std::vector<SrefGroup> srefGroups;
   std::vector<ArefPlacement> arefs;
   ReferenceOrder order;  // only when asked for
   bool orderKept = false;
+
+  bool settled = false;
+  BoundingBox box{};
+  uint64_t unboxedSrefs = 0;  // its references to an empty or unboxed child: its lines
+  uint64_t unboxedArefs = 0;
+
   RecordPosition start;  // of its BGNSTR, to read it again
 };
 
@@ -78,6 +107,7 @@ struct StructureSummary {
 // structure to the next.
 class StructureSummarizer {
  public:
+  explicit StructureSummarizer(NameTable& names) : names_(&names) {}
   // Starts a structure; with `keepOrder` the order of its references is kept too.
   void begin(bool keepOrder);
   void add(const GdsStructure& part);
@@ -107,10 +137,11 @@ class StructureSummarizer {
   bool sawEmptySref_ = false;
   bool sawEmptyAref_ = false;
   StructureSummary current_;
+  NameTable* names_;
   HandleMap<uint32_t> childByName_;
   // Names built in code do not share their text: a name met under a new handle is looked up by
-  // its text too, so that every child stands once.
-  std::unordered_map<std::string, uint32_t> childByText_;
+  // its number too, so that every child stands once.
+  std::unordered_map<uint32_t, uint32_t> childById_;
   std::vector<uint8_t> namedBySref_;  // per child
   std::vector<GroupSlot> groupSlots_;
   uint32_t generation_ = 1;

@@ -1,13 +1,11 @@
 #include "import/summary_import.h"
 
 #include <memory>
-#include <unordered_map>
 #include <utility>
 
 #include "import/importer.h"
 #include "import/structure_cutter.h"
 #include "import/structure_parser.h"
-#include "model/name_index.h"
 #include "stream/console.h"
 #include "stream/parallel.h"
 #include "stream/record_reader.h"
@@ -16,33 +14,26 @@ namespace tessel {
 
 namespace {
 
-// The references of a structure in file order, read again from the source: for the few
-// structures whose lines depend on that order (a missing or nameless child among them).
-void readOrderAgain(ByteSource& source, const StructureSummary& summary, ReferenceOrder& order) {
-  const std::unique_ptr<ByteSource> again = source.reopenAt(summary.start.offset);
-  if (!again) return;
+// Sums up one structure again, with the order of its references, reading it from the source
+// once more: for a structure whose details were let go because the source can be read again.
+void summarizeAgain(ByteSource& source, NameTable& names, RecordPosition start,
+                    StructureSummary& full) {
+  StructureSummarizer summarizer(names);
+  summarizer.begin(true);
+  const std::unique_ptr<ByteSource> again = source.reopenAt(start.offset);
   RecordReader reader(*again);
   RecordView bgnstr;
   if (reader.next(bgnstr) != ReadStatus::Record || bgnstr.code() != rec::BGNSTR) return;
   std::vector<uint8_t> bytes(bgnstr.bytes, bgnstr.bytes + bgnstr.length);
   StructureCut cut;
   cut.bytes = bgnstr.length;
-  std::unordered_map<std::string_view, uint32_t> childByName;
-  for (size_t c = 0; c < summary.children.size(); ++c)
-    childByName.emplace(summary.children[c].name, static_cast<uint32_t>(c));
-  const StructurePart parts = [&](GdsStructure& part, bool) {
-    for (const GdsSref& sref : part.srefs)
-      order.srefs.push_back(childByName.at(sref.name.view()));
-    for (const GdsAref& aref : part.arefs) {
-      order.arefs.push_back(childByName.at(aref.name.view()));
-      order.arefValid.push_back(aref.columns > 0 && aref.rows > 0);
-    }
-  };
+  const StructurePart parts = [&](GdsStructure& part, bool) { summarizer.add(part); };
   StructureParser parser;
   std::string quiet;  // its lines were printed the first time
   MessageSink out(quiet);
   GdsStructure structure;
-  readStructureInParts(reader, bytes, summary.start, cut, parser, out, structure, &parts);
+  readStructureInParts(reader, bytes, start, cut, parser, out, structure, &parts);
+  summarizer.finish(structure, full);
 }
 
 }  // namespace
@@ -50,10 +41,12 @@ void readOrderAgain(ByteSource& source, const StructureSummary& summary, Referen
 int importSummaries(ByteSource& source, const std::string& fileName, SummaryImport& result,
                     const SummaryHooks& hooks) {
   printQuoted("Importing ", fileName, " into Tessel.");
-  // A source that can be read again is, for the few structures that need it; otherwise the
-  // order of the references is kept for the structures that name one not read yet.
+  // The details of a structure that cannot be settled as it is read are let go when the source
+  // can be read again, and read again when its box is due; otherwise they are kept, with the
+  // order of the references of the structures that name one not read yet.
   const bool readAgain = source.reopenAt(0) != nullptr;
-  std::vector<StructureSummarizer> summarizers(workThreads());
+  NameTable& names = result.names;
+  std::vector<StructureSummarizer> summarizers(workThreads(), StructureSummarizer(names));
   ReadPlan plan;
   plan.threads = workThreads();
   plan.work = [&](unsigned thread, GdsStructure& part, bool first, bool last,
@@ -64,24 +57,41 @@ int importSummaries(ByteSource& source, const std::string& fileName, SummaryImpo
     if (last) summarizer.finish(part, parsed.summary);
     if (hooks.work) hooks.work(thread, part, first, last, parsed);
   };
-  NameIndex positions;  // of the structures so far
+  std::vector<int32_t> positionOf;  // of the structure bearing each name so far, or -1
+  auto position = [&](uint32_t name) { return name < positionOf.size() ? positionOf[name] : -1; };
+  std::vector<BoundingBox>& boxes = result.boxes.boxes;
   RecordReader reader(source);
   const bool whole = readLibrary(reader, plan, result.header, [&](ParsedStructure& parsed) {
-    const std::string& name = parsed.structure.name;
-    auto [entry, added] =
-        positions.try_emplace(name, static_cast<int32_t>(result.structures.size()));
-    if (!added) {
-      printQuoted("Warning: Structure ", name,
+    const uint32_t name = parsed.summary.name;
+    if (position(name) >= 0) {
+      printQuoted("Warning: Structure ", parsed.structure.name,
                   " defined more than once; the first definition is kept.");
       return;
     }
+    if (positionOf.size() <= name) positionOf.resize(names.size(), -1);
+    positionOf[name] = static_cast<int32_t>(result.structures.size());
     StructureSummary& summary = result.structures.emplace_back(std::move(parsed.summary));
     summary.start = parsed.start;
-    if (summary.orderKept) {
+    boxes.emplace_back();
+    // Read after every child, each settled itself: its box is known now, for good.
+    bool settles = true;
+    for (ChildReferences& child : summary.children) {
+      child.target = position(child.name);
+      if (child.target < 0 || !result.structures[static_cast<size_t>(child.target)].settled)
+        settles = false;
+    }
+    if (settles) {
+      settleStructure(summary, boxes);
+      boxes.back() = summary.box;
+    } else if (readAgain) {
+      summary.detailsKept = false;
+      summary.srefGroups = std::vector<SrefGroup>();
+      summary.arefs = std::vector<ArefPlacement>();
+    } else if (summary.orderKept) {
       // Only a structure naming one not read yet can meet a missing or nameless one.
       bool forward = false;
       for (const ChildReferences& child : summary.children)
-        if (positions.find(child.name) == positions.end()) forward = true;
+        if (child.target < 0) forward = true;
       if (!forward) {
         summary.order = ReferenceOrder();
         summary.orderKept = false;
@@ -92,16 +102,13 @@ int importSummaries(ByteSource& source, const std::string& fileName, SummaryImpo
   // The empty name marks a reference without a name, unless a structure bears it.
   for (StructureSummary& summary : result.structures)
     for (ChildReferences& child : summary.children) {
-      auto found = positions.find(child.name);
-      if (found != positions.end())
-        child.target = found->second;
-      else
-        child.target = child.name.empty() ? kUnnamedStructure : kMissingStructure;
+      child.target = position(child.name);
+      if (child.target < 0 && names.name(child.name).empty()) child.target = kUnnamedStructure;
     }
   computeHierarchyBoxes(
-      result.structures,
-      [&](size_t structure, ReferenceOrder& order) {
-        readOrderAgain(source, result.structures[structure], order);
+      result.structures, names,
+      [&](size_t structure, StructureSummary& full) {
+        summarizeAgain(source, names, result.structures[structure].start, full);
       },
       result.boxes);
   printLine(whole ? "GDS file successfully imported." : "GDS file partly imported.");

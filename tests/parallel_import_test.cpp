@@ -36,7 +36,7 @@ void expectTheModelsOutcome(const Bytes& bytes, const Imported& model) {
   EXPECT_EQ(lines, model.lines);
   ASSERT_EQ(imported.structures.size(), model.library.structures.size());
   for (size_t p = 0; p < imported.structures.size(); ++p) {
-    EXPECT_EQ(imported.structures[p].name, model.library.structures[p].name);
+    EXPECT_EQ(imported.names.name(imported.structures[p].name), model.library.structures[p].name);
     EXPECT_EQ(imported.boxes.boxes[p], model.library.structures[p].bbox);
   }
 }

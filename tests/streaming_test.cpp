@@ -68,10 +68,10 @@ Outcome throughSummaries(const Bytes& bytes, bool readTwice) {
     else
       source = std::make_unique<OnceSource>(bytes);
     outcome.result = importSummaries(*source, "in.gds", imported);
-    findRootStructures(imported.structures);
+    findRootStructures(imported.structures, imported.names);
   }));
   for (const auto& structure : imported.structures)
-    outcome.names.push_back(structure.name);
+    outcome.names.push_back(imported.names.name(structure.name));
   outcome.boxes = imported.boxes.boxes;
   outcome.levels = imported.boxes.levels;
   return outcome;
