@@ -28,6 +28,7 @@ enum class ReadStatus {
   Truncated,  // the source ended inside a record
   BadLength,  // the length field is below 4, too short for the record's own header
   IoError,    // the source reported a read error
+  Damaged,    // the source's compressed data is damaged or cut short
 };
 
 class RecordReader {
@@ -65,10 +66,11 @@ class RecordReader {
   size_t end_ = 0;
   bool sourceEnded_ = false;
   bool sourceFailed_ = false;
+  ReadStatus failure_ = ReadStatus::IoError;  // what a failed source ended with
 };
 
 // The message line for a status other than Record: "Error: Unexpected end of file.",
-// "Error: Invalid record length." and so on.
+// "Error: Invalid record length.", "Error: Compressed data is damaged." and so on.
 const char* readStatusMessage(ReadStatus status);
 
 }  // namespace tessel
