@@ -1,5 +1,6 @@
 #include "cli/dispatcher.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,26 @@ bool isOption(std::string_view argument) {
   for (auto option : kOptions)
     if (argument == option) return true;
   return false;
+}
+
+// True when the argument holds ".gds" in any letter case ("CHIP.GDS", "a.Gds2").
+bool namesStreamFile(std::string_view argument) {
+  constexpr std::string_view kName = ".gds";
+  auto sameLetter = [](char given, char lower) {
+    return (given >= 'A' && given <= 'Z' ? given - 'A' + 'a' : given) == lower;
+  };
+  return std::search(argument.begin(), argument.end(), kName.begin(), kName.end(), sameLetter) !=
+         argument.end();
+}
+
+// The stream file: the first argument (the program's path included) that names one, or, when
+// none does, standard input given as "-".
+std::string fileArgumentOf(int argc, const char* const* argv) {
+  for (int i = 0; i < argc; ++i)
+    if (namesStreamFile(argv[i])) return argv[i];
+  for (int i = 0; i < argc; ++i)
+    if (std::string_view(argv[i]) == "-") return argv[i];
+  return "";
 }
 
 int argumentError() {
@@ -66,12 +87,7 @@ int dispatch(int argc, const char* const* argv) {
     printLine("Invalid.");
     return kExitUsage;
   }
-  std::string fileArgument;
-  for (int i = 0; i < argc; ++i)
-    if (std::string_view(argv[i]).find(".gds") != std::string_view::npos) {
-      fileArgument = argv[i];
-      break;
-    }
+  const std::string fileArgument = fileArgumentOf(argc, argv);
   std::string outputFile;
   for (int i = 0; i + 1 < argc; ++i)
     if (std::string_view(argv[i]) == "-o") outputFile = argv[i + 1];
