@@ -155,6 +155,11 @@ TEST(CommandLine, ArgumentSelection) {
       {{"-i", "FILE.GDS"}, {failedToOpen("FILE.GDS")}, 1},
       {{"-i", "a.Gds2"}, {failedToOpen("a.Gds2")}, 1},
       {{"notes.txt", "-i", "dir/.gds.bak", "a.gds"}, {failedToOpen("dir/.gds.bak")}, 1},
+      // "-" is standard input only when no argument names a stream file; nothing else is.
+      {{"-i", "-", "a.gds"}, {failedToOpen("a.gds")}, 1},
+      {{"-i", "--"}, {argumentError}, 2},
+      {{"-i", "-x"}, {argumentError}, 2},
+      {{"-i", "./-"}, {argumentError}, 2},
       {{"-r", "a.gds"},
        {failedToOpen("a.gds"), "Finding the root structures.", "Root GDS structures: "},
        1},

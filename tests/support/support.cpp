@@ -157,9 +157,10 @@ std::string shellQuote(const std::string& text) {
 }  // namespace
 
 RunResult runTessel(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                    const std::string& pathPrefix) {
+                    const std::string& pathPrefix, const std::string& standardInput) {
   std::string command;
   if (!workingDirectory.empty()) command += "cd " + shellQuote(workingDirectory) + " && ";
+  if (!standardInput.empty()) command += "cat " + shellQuote(standardInput) + " | ";
   if (!pathPrefix.empty()) command += "PATH=" + shellQuote(pathPrefix) + ":\"$PATH\" ";
   command += shellQuote(TESSEL_BINARY);
   for (const auto& argument : arguments)

@@ -72,9 +72,11 @@ struct RunResult {
 };
 
 // Runs the built tessel binary with `arguments` in `workingDirectory` (the current one when
-// empty); `pathPrefix` is put before PATH (for a fake `dot`).
+// empty); `pathPrefix` is put before PATH (for a fake `dot`); the bytes of the file
+// `standardInput`, when given, reach the binary's standard input through a pipe.
 RunResult runTessel(const std::vector<std::string>& arguments,
-                    const std::string& workingDirectory = "", const std::string& pathPrefix = "");
+                    const std::string& workingDirectory = "", const std::string& pathPrefix = "",
+                    const std::string& standardInput = "");
 
 // Standard output written while `action` runs.
 std::string captureOutput(const std::function<void()>& action);
