@@ -25,7 +25,8 @@ namespace fs = std::filesystem;
 Bytes gzipMember(const Bytes& plain, const std::string& name = "") {
   Bytes member = {0x1F, 0x8B, 8, static_cast<uint8_t>(name.empty() ? 0 : 0x08), 0, 0, 0, 0, 0, 3};
   if (!name.empty()) {
-    member.insert(member.end(), name.begin(), name.end());
+    for (char c : name)
+      member.push_back(static_cast<uint8_t>(c));
     member.push_back(0);
   }
   auto stream = std::make_unique<isal_zstream>();
