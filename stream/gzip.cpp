@@ -39,6 +39,8 @@ void inflateBlocks(ByteSource& compressed, Channel<GzipSource::Block>& empty,
     std::optional<GzipSource::Block> taken = empty.pop();
     if (!taken) return;
     GzipSource::Block& block = *taken;
+    // Storage is given on first use: a small file needs one block.
+    if (!block.bytes) block.bytes = std::make_unique_for_overwrite<uint8_t[]>(kBlockSize);
     block.size = 0;
     auto end = [&](long result) {
       block.last = true;
@@ -93,11 +95,8 @@ void inflateBlocks(ByteSource& compressed, Channel<GzipSource::Block>& empty,
 }  // namespace
 
 GzipSource::GzipSource(std::unique_ptr<ByteSource> compressed) : empty_(kBlocks), full_(kBlocks) {
-  for (size_t i = 0; i < kBlocks; ++i) {
-    Block block;
-    block.bytes = std::make_unique_for_overwrite<uint8_t[]>(kBlockSize);
-    empty_.push(std::move(block));
-  }
+  for (size_t i = 0; i < kBlocks; ++i)
+    empty_.push(Block());
   try {
     // The thread owns the compressed source; the reader only ever sees whole blocks.
     thread_ = std::thread([&empty = empty_, &full = full_, source = std::move(compressed)] {
@@ -124,7 +123,7 @@ long GzipSource::read(uint8_t* destination, size_t capacity) {
       return static_cast<long>(count);
     }
     if (current_.last) return current_.result;
-    if (current_.bytes) empty_.push(std::move(current_));
+    if (current_.bytes) empty_.push(std::move(current_));  // back for refilling
     std::optional<Block> next = full_.pop();
     if (!next) return kReadFailed;
     current_ = std::move(*next);
