@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <thread>
 
@@ -51,10 +52,11 @@ class GzipSource final : public ByteSource {
 constexpr int kGzipLevel = 1;
 
 // Compresses what it is given into one gzip member and writes that to a file descriptor in large
-// blocks (through a RecordSink of its own).
+// blocks (through a RecordSink of its own). Without a file descriptor (fd < 0) it keeps the
+// compressed bytes in memory, for bytes().
 class GzipSink final : public ByteSink {
  public:
-  explicit GzipSink(int fd);
+  explicit GzipSink(int fd = -1);
   ~GzipSink() override;
   GzipSink(const GzipSink&) = delete;
   GzipSink& operator=(const GzipSink&) = delete;
@@ -64,6 +66,7 @@ class GzipSink final : public ByteSink {
   // false when any write failed.
   bool finish();
   void startWritebackEarly() { file_.startWritebackEarly(); }
+  std::span<const uint8_t> bytes() const { return file_.bytes(); }
 
  private:
   // Deflates the input set in the stream, handing each full output block to the file.
