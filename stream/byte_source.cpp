@@ -32,9 +32,7 @@ std::unique_ptr<FileSource> FileSource::adopt(int fd) {
   return std::unique_ptr<FileSource>(new FileSource(fd));
 }
 
-FileSource::~FileSource() {
-  ::close(fd_);
-}
+FileSource::~FileSource() { ::close(fd_); }
 
 long FileSource::read(uint8_t* destination, size_t capacity) {
   for (;;) {

@@ -18,7 +18,7 @@ class ByteSource {
  public:
   virtual ~ByteSource() = default;
   // Reads up to `capacity` bytes; returns the count, 0 at the end, or kReadFailed or
-  // kDataDamaged, which later reads return again.
+  // kDataDamaged, after which there is nothing more to read.
   virtual long read(uint8_t* destination, size_t capacity) = 0;
 };
 
