@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Times Tessel on large generated stream files against cat, cp and (when installed) KLayout,
-# and writes the table to bench/results.md.
+# plain and gzip-compressed against gzip and igzip, and writes the table to bench/results.md.
 #
 #   bench/run.sh                      the full run: a 300 MB file, scale checks with 100 MB and
 #                                     1 GB files and a million structures (5 to 10 minutes)
@@ -16,6 +16,7 @@
 #   --structures N       structures in the chain and flat files (default 1000000)
 #   --no-scale           skip the scale checks
 #   --no-klayout         do not run KLayout even when it is installed
+#   --no-gzip            skip the compressed file (made once with gzip -6 beside the main file)
 #   --no-build           use the binaries already in build/release
 #   --regenerate         write the data files again even when they exist
 #   --micro              also build and run the micro-benchmarks (tessel-micro) and add their
@@ -24,6 +25,8 @@
 # Every command runs with its input in the page cache (warm-up runs first); the figures are
 # hyperfine's medians and the peak resident memory reported by /usr/bin/time -v. Generated files
 # go to bench/data/ (not tracked) and are reused by later runs with the same size and seed.
+# igzip (Debian: isal) is timed beside gzip when it is installed; the faster of the two is the
+# yardstick for inflating and for compressing at level 1, the level Tessel writes .gz files at.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -39,6 +42,7 @@ SCALE_LARGE=1000
 STRUCTURES=1000000
 DO_SCALE=1
 USE_KLAYOUT=1
+DO_GZIP=1
 BUILD=1
 REGENERATE=0
 MICRO=0
@@ -59,6 +63,7 @@ while [ $# -gt 0 ]; do
     --structures) STRUCTURES=$2; shift ;;
     --no-scale) DO_SCALE=0 ;;
     --no-klayout) USE_KLAYOUT=0 ;;
+    --no-gzip) DO_GZIP=0 ;;
     --no-build) BUILD=0 ;;
     --regenerate) REGENERATE=1 ;;
     --micro) MICRO=1 ;;
@@ -134,6 +139,15 @@ generate() {
 
 MAIN="$DATA/chip-${SIZE_MB}mb-seed${SEED}.gds"
 generate "$MAIN" $((SIZE_MB * 1000000)) --size-mb "$SIZE_MB" --seed "$SEED"
+MAIN_GZ="$MAIN.gz"
+if [ "$DO_GZIP" = 1 ]; then
+  if [ "$REGENERATE" = 1 ] || [ ! -f "$MAIN_GZ" ] || [ "$MAIN_GZ" -ot "$MAIN" ]; then
+    echo "Compressing ${MAIN_GZ#$ROOT/} with gzip -6..."
+    gzip -6 -c "$MAIN" > "$MAIN_GZ"
+  else
+    echo "Reusing ${MAIN_GZ#$ROOT/}"
+  fi
+fi
 if [ "$DO_SCALE" = 1 ]; then
   SMALL="$DATA/chip-${SCALE_SMALL}mb-seed${SEED}.gds"
   LARGE="$DATA/chip-${SCALE_LARGE}mb-seed${SEED}.gds"
@@ -179,6 +193,26 @@ if [ -n "$KLAYOUT" ]; then
   measure klread "$KLAYOUT_RUNS" "klayout -b -r bench/klayout_read.py -rd input=$M > /dev/null"
   measure klrewrite "$KLAYOUT_RUNS" "klayout -b -r bench/klayout_rewrite.py -rd input=$M -rd output=bench/data/out/klayout.gds"
 fi
+if [ "$DO_GZIP" = 1 ]; then
+  MZ=$(rel "$MAIN_GZ")
+  measure gunzip "$RUNS" "gzip -dc $MZ > /dev/null"
+  measure gzip1 "$RUNS" "gzip -1 -c $M > /dev/null"
+  INFLATE=gunzip
+  COMPRESS=gzip1
+  if command -v igzip > /dev/null; then
+    measure igunzip "$RUNS" "igzip -dc $MZ > /dev/null"
+    measure igzip1 "$RUNS" "igzip -1 -c $M > /dev/null"
+    faster() { awk -v a="${MEDIAN[$1]}" -v b="${MEDIAN[$2]}" -v x="$1" -v y="$2" 'BEGIN { print (a <= b) ? x : y }'; }
+    INFLATE=$(faster igunzip gunzip)
+    COMPRESS=$(faster igzip1 gzip1)
+  fi
+  measure rgz "$RUNS" "$T -r $MZ > /dev/null"
+  measure igz "$RUNS" "$T -i $MZ > /dev/null"
+  measure rwgz "$RUNS" "$T -rw $M -o bench/data/out/tessel.gds.gz > /dev/null"
+  if [ -n "$KLAYOUT" ]; then
+    measure klreadgz "$KLAYOUT_RUNS" "klayout -b -r bench/klayout_read.py -rd input=$MZ > /dev/null"
+  fi
+fi
 if [ "$DO_SCALE" = 1 ]; then
   SCALE_RUNS=$((RUNS < 5 ? RUNS : 5))
   measure small "$SCALE_RUNS" "$T -r $(rel "$SMALL") > /dev/null"
@@ -186,7 +220,7 @@ if [ "$DO_SCALE" = 1 ]; then
   measure chain "$SCALE_RUNS" "$T -r $(rel "$CHAIN") > /dev/null"
   measure flat "$SCALE_RUNS" "$T -r $(rel "$FLAT") > /dev/null"
 fi
-rm -f "$OUT"/*.gds
+rm -f "$OUT"/*.gds "$OUT"/*.gds.gz
 
 # Table helpers (awk does the arithmetic).
 seconds() { awk -v t="$1" 'BEGIN { printf(t < 1 ? "%.3f s" : "%.2f s", t) }'; }
@@ -237,6 +271,34 @@ fi
   if [ -n "$KLAYOUT" ]; then
     main_row klread "" ""
     main_row klrewrite "" ""
+  fi
+  if [ "$DO_GZIP" = 1 ]; then
+    rgz_inflate=$(ratio "${MEDIAN[rgz]}" "${MEDIAN[$INFLATE]}")
+    versus_rgz="$rgz_inflate x \`${COMMAND[$INFLATE]%% *} -dc\`; $(ratio "${MEDIAN[rgz]}" "${MEDIAN[r]}") x the plain file"
+    target_rgz="<= 1.3 x the fastest inflate: $(check "$rgz_inflate" "<=" 1.3)"
+    if [ -n "$KLAYOUT" ]; then
+      rgz_kl=$(ratio "${MEDIAN[rgz]}" "${MEDIAN[klreadgz]}")
+      versus_rgz+="; $rgz_kl x KLayout reading it"
+      target_rgz+="; <= 0.1 x KLayout: $(check "$rgz_kl" "<=" 0.1)"
+    fi
+    # The yardstick of -rw to .gz: the plain -rw plus the fastest compressor at level 1.
+    rw_plus=$(awk -v a="${MEDIAN[rw]}" -v b="${MEDIAN[$COMPRESS]}" 'BEGIN { print a + b }')
+    rwgz_ratio=$(ratio "${MEDIAN[rwgz]}" "$rw_plus")
+    echo
+    echo "Compressed (the main file compressed with gzip -6: $(awk -v s="$(stat -c %s "$MAIN_GZ")" 'BEGIN { printf("%.1f MB", s / 1e6) }'); medians of $RUNS runs):"
+    echo
+    echo "| Command | Median time | Fastest | Peak memory | Ratio (medians) | Target |"
+    echo "|---|---:|---:|---:|---|---|"
+    main_row gunzip "" ""
+    if [ -n "${MEDIAN[igunzip]:-}" ]; then main_row igunzip "" ""; fi
+    main_row gzip1 "" ""
+    if [ -n "${MEDIAN[igzip1]:-}" ]; then main_row igzip1 "" ""; fi
+    main_row rgz "$versus_rgz" "$target_rgz"
+    main_row igz "$(ratio "${MEDIAN[igz]}" "${MEDIAN[i]}") x the plain file" \
+      "memory < 16 MB: $(check "${PEAK[igz]}" "<" 16384)"
+    main_row rwgz "$rwgz_ratio x (plain \`-rw\` + \`${COMMAND[$COMPRESS]%% *} -1\`)" \
+      "<= 1.5 x: $(check "$rwgz_ratio" "<=" 1.5)"
+    if [ -n "$KLAYOUT" ]; then main_row klreadgz "" ""; fi
   fi
   if [ "$DO_SCALE" = 1 ]; then
     scale=$(ratio "${MEDIAN[large]}" "${MEDIAN[small]}")

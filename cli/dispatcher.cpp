@@ -1,5 +1,6 @@
 #include "cli/dispatcher.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -29,6 +30,26 @@ bool isOption(std::string_view argument) {
   return false;
 }
 
+// True when the argument holds ".gds" in any letter case ("CHIP.GDS", "a.Gds2").
+bool namesStreamFile(std::string_view argument) {
+  constexpr std::string_view kName = ".gds";
+  auto sameLetter = [](char given, char lower) {
+    return (given >= 'A' && given <= 'Z' ? given - 'A' + 'a' : given) == lower;
+  };
+  return std::search(argument.begin(), argument.end(), kName.begin(), kName.end(), sameLetter) !=
+         argument.end();
+}
+
+// The stream file: the first argument (the program's path included) that names one, or, when
+// none does, standard input given as "-".
+std::string fileArgumentOf(int argc, const char* const* argv) {
+  for (int i = 0; i < argc; ++i)
+    if (namesStreamFile(argv[i])) return argv[i];
+  for (int i = 0; i < argc; ++i)
+    if (std::string_view(argv[i]) == "-") return argv[i];
+  return "";
+}
+
 int argumentError() {
   printLine("Input argument error.");
   return kExitUsage;
@@ -39,8 +60,8 @@ int importStatus(int importResult) {
 }
 
 // The input of -r, -rs and -rw, or null after the line that says it cannot be opened.
-std::unique_ptr<ByteSource> openInput(const std::string& fileName) {
-  auto source = FileSource::open(fileName);
+std::unique_ptr<ByteSource> openStreamFile(const std::string& fileName) {
+  auto source = openInput(fileName);
   if (!source) printQuoted("Error: GDS file ", fileName, " FAILED to be opened.");
   return source;
 }
@@ -56,12 +77,7 @@ int dispatch(int argc, const char* const* argv) {
     printLine("Invalid.");
     return kExitUsage;
   }
-  std::string fileArgument;
-  for (int i = 0; i < argc; ++i)
-    if (std::string_view(argv[i]).find(".gds") != std::string_view::npos) {
-      fileArgument = argv[i];
-      break;
-    }
+  const std::string fileArgument = fileArgumentOf(argc, argv);
   std::string outputFile;
   for (int i = 0; i + 1 < argc; ++i)
     if (std::string_view(argv[i]) == "-o") outputFile = argv[i + 1];
@@ -77,7 +93,7 @@ int dispatch(int argc, const char* const* argv) {
   }
   if (option == "-r") {
     if (fileArgument.empty()) return argumentError();
-    auto source = openInput(fileArgument);
+    auto source = openStreamFile(fileArgument);
     if (!source) {
       findRootStructures(std::vector<StructureSummary>(), NameTable());
       return kExitFailed;
@@ -90,7 +106,7 @@ int dispatch(int argc, const char* const* argv) {
   if (option == "-rs") {
     if (fileArgument.empty()) return argumentError();
     // A file that cannot be opened must not replace an existing diagram with an empty one.
-    auto source = openInput(fileArgument);
+    auto source = openStreamFile(fileArgument);
     if (!source) return kExitFailed;
     SummaryImport imported;
     const int status = importSummaries(*source, fileArgument, imported);
@@ -100,7 +116,7 @@ int dispatch(int argc, const char* const* argv) {
   }
   if (option == "-rw") {
     if (fileArgument.empty() || outputFile.empty()) return argumentError();
-    auto source = openInput(fileArgument);
+    auto source = openStreamFile(fileArgument);
     if (!source) return kExitFailed;
     const RewriteResult result = rewriteStream(*source, fileArgument, outputFile);
     return result.imported == kImported && result.written == 0 ? kExitOk : kExitFailed;

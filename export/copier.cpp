@@ -12,7 +12,7 @@ namespace tessel {
 
 int GdsWriter::copyStructures(const std::string& sourceFile) {
   printQuoted("Copying GDS binaries from ", sourceFile, "");
-  auto source = FileSource::open(sourceFile);
+  auto source = openInput(sourceFile);
   if (!source) {
     printQuoted("FAILED to open GDS file ", sourceFile, "");
     return 1;

@@ -24,6 +24,7 @@ bool OutputFile::open(const std::string& target) {
   if (exists && S_ISDIR(info.st_mode)) return false;
   if (exists && !S_ISREG(info.st_mode)) {
     fd_ = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd_ >= 0) startCompressing(target);
     return fd_ >= 0;
   }
   // Write beside the file a symbolic link points to, so the link itself survives.
@@ -44,12 +45,22 @@ bool OutputFile::open(const std::string& target) {
   }
   if (exists) ::fchmod(fd_, info.st_mode & 07777);
   replacesExisting_ = exists;
+  startCompressing(target);
   return true;
+}
+
+// The name as given decides, not the file a symbolic link of that name points to.
+void OutputFile::startCompressing(const std::string& target) {
+  if (!namesGzipFile(target)) return;
+  compressor_ = std::make_unique<GzipSink>(fd_);
+  if (replacesExisting_) compressor_->startWritebackEarly();
 }
 
 bool OutputFile::commit() {
   if (fd_ < 0) return false;
-  const bool closed = ::close(fd_) == 0;
+  const bool compressed = !compressor_ || compressor_->finish();
+  compressor_.reset();
+  const bool closed = ::close(fd_) == 0 && compressed;
   fd_ = -1;
   if (temporary_.empty()) return closed;
   if (!closed || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
@@ -62,6 +73,7 @@ bool OutputFile::commit() {
 }
 
 void OutputFile::abandon() {
+  compressor_.reset();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   if (!temporary_.empty()) ::unlink(temporary_.c_str());

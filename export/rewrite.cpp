@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "export/output_file.h"
@@ -69,8 +70,12 @@ RewriteResult rewriteStream(ByteSource& source, const std::string& inputName,
                             const std::string& outputName) {
   OutputFile file;
   const bool opened = file.open(outputName);
-  RecordSink sink(opened ? file.fd() : -1);
-  if (opened && file.replacesExisting()) sink.startWritebackEarly();
+  std::unique_ptr<RecordSink> output;
+  if (opened && file.compressor())
+    output = std::make_unique<RecordSink>(*file.compressor());
+  else if (opened)
+    output = std::make_unique<RecordSink>(file.fd());
+  if (opened && file.replacesExisting()) output->startWritebackEarly();
 
   SummaryImport imported;
   std::vector<StructureEncoder> encoders(workThreads());
@@ -89,11 +94,11 @@ RewriteResult rewriteStream(ByteSource& source, const std::string& inputName,
     hooks.kept = [&](ParsedStructure& parsed) {
       if (!headerWritten) {
         written = encodeHeader(imported.header);
-        sink.put(written.bytes);
+        output->put(written.bytes);
         headerWritten = true;
       }
       refusals += parsed.encodedMessages;
-      sink.put(parsed.encoded);
+      output->put(parsed.encoded);
     };
   }
   RewriteResult result;
@@ -106,14 +111,15 @@ RewriteResult rewriteStream(ByteSource& source, const std::string& inputName,
   const EncodedHeader header = encodeHeader(imported.header);
   if (!headerWritten) {
     written = header;
-    sink.put(written.bytes);
+    output->put(written.bytes);
   }
-  sink.putHeader(kRecordHeaderSize, rec::ENDLIB);
-  bool ok = sink.flush();
+  output->putHeader(kRecordHeaderSize, rec::ENDLIB);
+  bool ok = output->flush();
   bool committed = false;
   // The header records can stand after the first structure, so the header written first is
-  // not always the last word: the file gets the final one (a pipe or a device keeps the first).
-  if (ok && written.bytes != header.bytes && file.writesTemporary()) {
+  // not always the last word: the file gets the final one (a pipe, a device or a compressed
+  // file keep the first).
+  if (ok && written.bytes != header.bytes && file.writesTemporary() && !file.compressor()) {
     if (header.bytes.size() == written.bytes.size()) {
       ok = writeAll(file.fd(), header.bytes.data(), header.bytes.size(), 0);
     } else {

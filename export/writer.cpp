@@ -333,7 +333,7 @@ int writeLibrary(const GdsLibrary& library, const std::string& fileName) {
     printQuoted("Error: Cannot write ", fileName, ".");
     return 1;
   }
-  RecordSink sink(file.fd());
+  RecordSink sink = file.compressor() ? RecordSink(*file.compressor()) : RecordSink(file.fd());
   if (file.replacesExisting()) sink.startWritebackEarly();
   GdsWriter writer(sink);
   writer.writeLibraryHeader(library.name, library.userUnit, library.meterUnit);

@@ -26,13 +26,23 @@ examples=$(mktemp -d)
 trap 'rm -rf "$examples"' EXIT
 (cd "$examples" && "$build/tessel" -g >/dev/null)
 cp "$examples"/example1.gds "$examples"/example2.gds "$seeds"/
+# The compressed path starts from the same files gzip-compressed, and one of several members.
+gzip_seeds=$build/seeds-gzip
+rm -rf "$gzip_seeds"
+mkdir -p "$gzip_seeds"
+for seed in "$seeds"/*.gds; do
+  gzip -c "$seed" > "$gzip_seeds/$(basename "$seed").gz"
+done
+{ gzip -c "$examples"/example1.gds; gzip -c "$examples"/example2.gds; } > "$gzip_seeds/members.gds.gz"
 
-targets=(fuzz_interpreter fuzz_import fuzz_round_trip fuzz_copier)
+targets=(fuzz_interpreter fuzz_import fuzz_round_trip fuzz_copier fuzz_gzip)
 status=0
 run_target() {
   local target=$1
+  local target_seeds=$seeds
+  [ "$target" = fuzz_gzip ] && target_seeds=$gzip_seeds
   mkdir -p "fuzz/corpus-$target"
-  "$build/fuzz/$target" "fuzz/corpus-$target" "$seeds" \
+  "$build/fuzz/$target" "fuzz/corpus-$target" "$target_seeds" \
     -max_total_time="$seconds" -max_len=140000 -timeout=10 -rss_limit_mb=2048 \
     -malloc_limit_mb=512 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
     >"$build/$target.log" 2>&1

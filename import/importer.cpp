@@ -27,7 +27,7 @@ int importStream(GdsLibrary& library, ByteSource& source, const std::string& fil
 }
 
 int importStream(GdsLibrary& library, const std::string& fileName) {
-  auto source = FileSource::open(fileName);
+  auto source = openInput(fileName);
   if (!source) {
     printQuoted("Error: GDS file ", fileName, " FAILED to be opened.");
     return kImportOpenFailed;

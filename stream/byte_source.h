@@ -1,5 +1,5 @@
-// Where record bytes come from. Every reader goes through this seam, so another kind of source
-// (a compressed file, say) only needs a new ByteSource.
+// Where record bytes come from. Every reader goes through this seam: a file, standard input,
+// memory, and in front of any of them the inflater of gzip-compressed input (stream/gzip.h).
 #pragma once
 
 #include <cstddef>
@@ -10,10 +10,15 @@
 
 namespace tessel {
 
+// What read() returns instead of a count when the bytes stop early.
+constexpr long kReadFailed = -1;   // the system reported a read error
+constexpr long kDataDamaged = -2;  // compressed data that is damaged or cut short
+
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
-  // Reads up to `capacity` bytes; returns the count, 0 at the end, -1 on a read error.
+  // Reads up to `capacity` bytes; returns the count, 0 at the end, or kReadFailed or
+  // kDataDamaged, after which there is nothing more to read.
   virtual long read(uint8_t* destination, size_t capacity) = 0;
   // The same bytes again from `offset`, as a new source, when they can be read twice (a regular
   // file); null otherwise (a pipe, standard input).
@@ -25,6 +30,8 @@ class FileSource final : public ByteSource {
  public:
   // Null when the file cannot be opened for reading (missing, unreadable, a directory).
   static std::unique_ptr<FileSource> open(const std::string& path);
+  // Standard input, read through a descriptor of its own; null when it is closed.
+  static std::unique_ptr<FileSource> standardInput();
   ~FileSource() override;
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
@@ -33,6 +40,7 @@ class FileSource final : public ByteSource {
 
  private:
   FileSource(int fd, bool regular) : fd_(fd), regular_(regular) {}
+  static std::unique_ptr<FileSource> adopt(int fd);
   int fd_;
   bool regular_;
 };
@@ -48,5 +56,12 @@ class MemorySource final : public ByteSource {
   std::span<const uint8_t> bytes_;
   size_t position_ = 0;
 };
+
+// The input a reader names: standard input for "-", the file otherwise; inflated as it is read
+// when it begins with the gzip magic, whatever its name. Null when it cannot be opened.
+std::unique_ptr<ByteSource> openInput(const std::string& name);
+// The bytes of `source`, inflated when its first two bytes are the gzip magic 1F 8B. The first
+// bytes are read to tell, and handed out again, so a pipe works as well as a file.
+std::unique_ptr<ByteSource> inflateIfCompressed(std::unique_ptr<ByteSource> source);
 
 }  // namespace tessel

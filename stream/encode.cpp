@@ -19,6 +19,10 @@ RecordSink::RecordSink(int fd) : fd_(fd) {
   if (fd_ >= 0) grow(kFlushSize + 2 * kMaxRecordLength);
 }
 
+RecordSink::RecordSink(ByteSink& next) : fd_(-1), next_(&next) {
+  grow(kFlushSize + 2 * kMaxRecordLength);
+}
+
 RecordSink::~RecordSink() = default;
 
 void RecordSink::grow(size_t count) {
@@ -30,7 +34,7 @@ void RecordSink::grow(size_t count) {
 }
 
 void RecordSink::put(const uint8_t* data, size_t size) {
-  if (fd_ >= 0 && size >= kFlushSize) {  // a large block goes to the file without a copy
+  if (writesOut() && size >= kFlushSize) {  // a large block goes out without a copy
     flush();
     writeOut(data, size);
     return;
@@ -40,6 +44,10 @@ void RecordSink::put(const uint8_t* data, size_t size) {
 }
 
 void RecordSink::writeOut(const uint8_t* data, size_t size) {
+  if (next_) {
+    if (!failed_ && !next_->write(data, size)) failed_ = true;
+    return;
+  }
   size_t done = 0;
   while (!failed_ && done < size) {
     ssize_t count = ::write(fd_, data + done, size - done);
@@ -64,7 +72,7 @@ void RecordSink::writeOut(const uint8_t* data, size_t size) {
 }
 
 bool RecordSink::flush() {
-  if (fd_ < 0) return !failed_;
+  if (!writesOut()) return !failed_;
   writeOut(data_.get(), size_);
   size_ = 0;
   return !failed_;

@@ -15,11 +15,20 @@
 
 namespace tessel {
 
-// Collects output bytes and hands them to a file descriptor in large blocks. Without a file
-// descriptor (fd < 0) it keeps every byte in memory, which tests read back through bytes().
+// Where a RecordSink's blocks go instead of a file descriptor: a compressor, say.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  // Takes all `size` bytes; false once anything has failed.
+  virtual bool write(const uint8_t* data, size_t size) = 0;
+};
+
+// Collects output bytes and hands them to a file descriptor, or to a ByteSink, in large blocks.
+// Without either (fd < 0) it keeps every byte in memory, which tests read back through bytes().
 class RecordSink {
  public:
   explicit RecordSink(int fd = -1);
+  explicit RecordSink(ByteSink& next);
   ~RecordSink();
   RecordSink(const RecordSink&) = delete;
   RecordSink& operator=(const RecordSink&) = delete;
@@ -52,7 +61,7 @@ class RecordSink {
   }
   // Hands the buffer to the file once it holds a block's worth; call between records.
   void maybeFlush() {
-    if (fd_ >= 0 && size_ >= kFlushSize) flush();
+    if (writesOut() && size_ >= kFlushSize) flush();
   }
   // Writes the buffered bytes out; returns false once any write has failed.
   bool flush();
@@ -83,6 +92,7 @@ class RecordSink {
     return at;
   }
   void grow(size_t count);
+  bool writesOut() const { return fd_ >= 0 || next_; }
   void writeOut(const uint8_t* data, size_t size);
 
   static constexpr size_t kFlushSize = size_t{1} << 20;
@@ -91,6 +101,7 @@ class RecordSink {
   size_t written_ = 0;    // bytes written to the file
   size_t startedTo_ = 0;  // bytes whose writing to the disk has been started
   int fd_;
+  ByteSink* next_ = nullptr;
   bool failed_ = false;
   // Plain storage rather than a vector: bytes are put a few at a time, hundreds of millions of
   // times, and each put should cost one bounds check.

@@ -254,7 +254,7 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
 }
 
 int interpretStream(const std::string& fileName) {
-  auto source = FileSource::open(fileName);
+  auto source = openInput(fileName);
   if (!source) {
     printQuoted("Error: GDS file ", fileName, " FAILED to be opened.");
     return 1;

@@ -2,14 +2,16 @@
 // runInOrder runs a sequential job whose middle step is independent: items are made one after
 // the other on the calling thread, worked on by any thread and used again on the calling thread
 // in the order they were made, so output comes out exactly as from one thread while only a
-// window of items is held.
+// window of items is held. A Channel hands whole values from one thread to another.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -125,5 +127,49 @@ void runInOrder(unsigned threads, size_t window, Make&& make, Work&& work, Use&&
   for (auto& helper : helpers)
     helper.join();
 }
+
+// Hands whole values from one thread to another, in order, with at most `capacity` waiting.
+// A value is moved in and moved out, so it belongs to one thread at a time and what it holds
+// needs no lock of its own. close() ends the hand-over for both sides: push and pop stop waiting
+// and fail from then on, which is how the taking side stops the giving side early.
+template <class T>
+class Channel {
+ public:
+  explicit Channel(size_t capacity) : capacity_(std::max<size_t>(capacity, 1)) {}
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  // Waits for room; false (the value dropped) once closed.
+  bool push(T&& value) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return closed_ || values_.size() < capacity_; });
+    if (closed_) return false;
+    values_.push_back(std::move(value));
+    changed_.notify_all();
+    return true;
+  }
+  // Waits for a value; nothing once closed.
+  std::optional<T> pop() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return closed_ || !values_.empty(); });
+    if (closed_) return std::nullopt;
+    std::optional<T> value(std::move(values_.front()));
+    values_.pop_front();
+    changed_.notify_all();
+    return value;
+  }
+  void close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  const size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<T> values_;
+  bool closed_ = false;
+};
 
 }  // namespace tessel

@@ -18,6 +18,7 @@ void RecordReader::refill() {
     if (count < 0) {
       sourceFailed_ = true;
       sourceEnded_ = true;
+      failure_ = count == kDataDamaged ? ReadStatus::Damaged : ReadStatus::IoError;
     } else if (count == 0) {
       sourceEnded_ = true;
     } else {
@@ -29,14 +30,14 @@ void RecordReader::refill() {
 ReadStatus RecordReader::fill() {
   if (end_ - begin_ < 2) {
     refill();
-    if (end_ == begin_) return sourceFailed_ ? ReadStatus::IoError : ReadStatus::End;
-    if (end_ - begin_ < 2) return sourceFailed_ ? ReadStatus::IoError : ReadStatus::Truncated;
+    if (end_ == begin_) return sourceFailed_ ? failure_ : ReadStatus::End;
+    if (end_ - begin_ < 2) return sourceFailed_ ? failure_ : ReadStatus::Truncated;
   }
   const size_t length = readBigEndian(buffer_.data(), static_cast<long>(begin_), 2);
   if (length < kRecordHeaderSize) return ReadStatus::BadLength;
   if (end_ - begin_ < length) {
     refill();
-    if (end_ - begin_ < length) return sourceFailed_ ? ReadStatus::IoError : ReadStatus::Truncated;
+    if (end_ - begin_ < length) return sourceFailed_ ? failure_ : ReadStatus::Truncated;
   }
   return ReadStatus::Record;
 }
@@ -55,6 +56,8 @@ const char* readStatusMessage(ReadStatus status) {
       return "Error: Invalid record length.";
     case ReadStatus::IoError:
       return "Error: File could not be read.";
+    case ReadStatus::Damaged:
+      return "Error: Compressed data is damaged.";
     default:
       return "Error: Unexpected end of file.";
   }

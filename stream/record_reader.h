@@ -31,6 +31,7 @@ enum class ReadStatus {
   Truncated,  // the source ended inside a record
   BadLength,  // the length field is below 4, too short for the record's own header
   IoError,    // the source reported a read error
+  Damaged,    // the source's compressed data is damaged or cut short
 };
 
 // Where a record stands in its input: the offset of its first byte and its 1-based number.
@@ -123,10 +124,11 @@ class RecordReader {
   uint64_t offset_ = 0;   // bytes handed out
   uint64_t records_ = 0;  // records handed out
   size_t lastLength_ = 0;
+  ReadStatus failure_ = ReadStatus::IoError;  // what a failed source ended with
 };
 
 // The message line for a status other than Record: "Error: Unexpected end of file.",
-// "Error: Invalid record length." and so on.
+// "Error: Invalid record length.", "Error: Compressed data is damaged." and so on.
 const char* readStatusMessage(ReadStatus status);
 
 }  // namespace tessel

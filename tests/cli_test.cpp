@@ -141,7 +141,6 @@ TEST(CommandLine, ArgumentSelection) {
       {{"-h", "-v"}, {argumentError}, 2},
       {{"-i"}, {argumentError}, 2},
       {{"-i", "file.txt"}, {argumentError}, 2},
-      {{"-i", "FILE.GDS"}, {argumentError}, 2},
       {{"-r"}, {argumentError}, 2},
       {{"-rs", "a.gd"}, {argumentError}, 2},
       {{"-rw"}, {argumentError}, 2},
@@ -155,7 +154,15 @@ TEST(CommandLine, ArgumentSelection) {
       {{"-i", "a.gds2"}, {failedToOpen("a.gds2")}, 1},
       {{"-i", "one.gds", "two.gds"}, {failedToOpen("one.gds")}, 1},
       {{"-i", "x.gdsfile"}, {failedToOpen("x.gdsfile")}, 1},
+      // In any letter case.
+      {{"-i", "FILE.GDS"}, {failedToOpen("FILE.GDS")}, 1},
+      {{"-i", "a.Gds2"}, {failedToOpen("a.Gds2")}, 1},
       {{"notes.txt", "-i", "dir/.gds.bak", "a.gds"}, {failedToOpen("dir/.gds.bak")}, 1},
+      // "-" is standard input only when no argument names a stream file; nothing else is.
+      {{"-i", "-", "a.gds"}, {failedToOpen("a.gds")}, 1},
+      {{"-i", "--"}, {argumentError}, 2},
+      {{"-i", "-x"}, {argumentError}, 2},
+      {{"-i", "./-"}, {argumentError}, 2},
       {{"-r", "a.gds"},
        {failedToOpen("a.gds"), "Finding the root structures.", "Root GDS structures: "},
        1},

@@ -13,13 +13,15 @@
 namespace tessel::testing {
 namespace {
 
-// Hands out at most `chunk` bytes per read, as a pipe may; -1 once `failAt` bytes were given.
+// Hands out at most `chunk` bytes per read, as a pipe may; `failure` once `failAt` bytes were
+// given.
 class ChunkedSource final : public ByteSource {
  public:
-  ChunkedSource(const Bytes& bytes, size_t chunk, size_t failAt = SIZE_MAX)
-      : bytes_(bytes), chunk_(chunk), failAt_(failAt) {}
+  ChunkedSource(const Bytes& bytes, size_t chunk, size_t failAt = SIZE_MAX,
+                long failure = kReadFailed)
+      : bytes_(bytes), chunk_(chunk), failAt_(failAt), failure_(failure) {}
   long read(uint8_t* destination, size_t capacity) override {
-    if (position_ >= failAt_) return -1;
+    if (position_ >= failAt_) return failure_;
     size_t count = std::min({capacity, chunk_, bytes_.size() - position_, failAt_ - position_});
     std::memcpy(destination, bytes_.data() + position_, count);
     position_ += count;
@@ -30,6 +32,7 @@ class ChunkedSource final : public ByteSource {
   const Bytes& bytes_;
   size_t chunk_;
   size_t failAt_;
+  long failure_;
   size_t position_ = 0;
 };
 
@@ -195,6 +198,17 @@ TEST(RecordReader, ReadErrorIsReported) {
   ReadResult result = readAll(source);
   EXPECT_EQ(result.last, ReadStatus::IoError);
   EXPECT_EQ(result.records.size(), 2u);  // HEADER (6) and BOUNDARY (4) lie within 12 bytes
+}
+
+TEST(RecordReader, DamagedCompressedDataIsReportedWhereTheEndOfFileWouldBe) {
+  const Input input = smallInput();
+  for (const size_t failAt : {size_t{10}, size_t{12}}) {  // at a record boundary, and inside one
+    ChunkedSource source(input.bytes, 5, failAt, kDataDamaged);
+    ReadResult result = readAll(source);
+    EXPECT_EQ(result.last, ReadStatus::Damaged);
+    EXPECT_EQ(result.records.size(), 2u);
+  }
+  EXPECT_STREQ(readStatusMessage(ReadStatus::Damaged), "Error: Compressed data is damaged.");
 }
 
 }  // namespace

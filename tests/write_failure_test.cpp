@@ -64,12 +64,14 @@ TEST(WriteFailure, UnwritableTargets) {
   writeBytes(dir.file("plain.txt"), kOldBytes);
   fs::create_directory(dir.path() / "folder");
   writeBytes(dir.file("folder/inside.txt"), kOldBytes);
+  fs::create_symlink("/dev/full", dir.path() / "full.gz");
 
   const char* targets[] = {
       "missing/out.gds",    // a directory that does not exist
       "plain.txt/out.gds",  // a path through a regular file
       "folder",             // an existing directory
       "/dev/full",          // a device that refuses every byte
+      "full.gz",            // the same device, written compressed
   };
   for (const char* target : targets) {
     SCOPED_TRACE(target);

@@ -183,9 +183,11 @@ std::string shellQuote(const std::string& text) {
 }
 
 RunResult runTessel(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                    const std::string& pathPrefix, const std::string& environment) {
+                    const std::string& pathPrefix, const std::string& environment,
+                    const std::string& standardInput) {
   std::string command;
   if (!workingDirectory.empty()) command += "cd " + shellQuote(workingDirectory) + " && ";
+  if (!standardInput.empty()) command += "cat " + shellQuote(standardInput) + " | ";
   if (!pathPrefix.empty()) command += "PATH=" + shellQuote(pathPrefix) + ":\"$PATH\" ";
   if (!environment.empty()) command += environment + " ";
   command += shellQuote(TESSEL_BINARY);

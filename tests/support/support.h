@@ -78,11 +78,12 @@ struct RunResult {
 };
 
 // Runs the built tessel binary with `arguments` in `workingDirectory` (the current one when
-// empty); `pathPrefix` is put before PATH (for a fake `dot`), and `environment` (NAME=value
-// words) before the command.
+// empty); `pathPrefix` is put before PATH (for a fake `dot`), `environment` (NAME=value
+// words) before the command, and the bytes of the file `standardInput`, when given, reach the
+// binary's standard input through a pipe.
 RunResult runTessel(const std::vector<std::string>& arguments,
                     const std::string& workingDirectory = "", const std::string& pathPrefix = "",
-                    const std::string& environment = "");
+                    const std::string& environment = "", const std::string& standardInput = "");
 
 // Quotes `text` as one word for the shell.
 std::string shellQuote(const std::string& text);
