@@ -61,6 +61,7 @@ class LibraryReader {
         take_(take),
         threads_(plan.keepStructures ? 1 : std::max(1u, plan.threads)),
         parsers_(threads_),
+        scratch_(threads_),
         feed_(reader) {}
 
   bool run() {
@@ -186,12 +187,16 @@ class LibraryReader {
       if (plan_.work) plan_.work(0, part, first, last, result);
       first = false;
     };
+    GdsStructure& structure = plan_.keepStructures ? result.structure : scratch_[0];
     const ReadStatus ended =
         readStructureInParts(reader_, large_.bytes, large_.start, large_.cut, parser, out,
-                             result.structure, plan_.keepStructures ? nullptr : &parts);
+                             structure, plan_.keepStructures ? nullptr : &parts);
     if (ended != ReadStatus::Record) finished_ = true;
     result.damaged = parser.damaged();
-    if (!plan_.keepStructures) keepNameOnly(result.structure);
+    if (!plan_.keepStructures) {
+      result.structure.name = structure.name;
+      result.structure.bgnstr = structure.bgnstr;
+    }
     large_.pending = false;
     large_.bytes = std::vector<uint8_t>();
   }
@@ -206,20 +211,17 @@ class LibraryReader {
       MessageSink out(result.messages);
       parser.setDamaged(false);
       result.start = feed.nextPosition();
-      parser.readStructure(feed, out, result.structure,
+      // A structure not kept is read into the thread's own, whose lists keep their storage.
+      GdsStructure& structure = plan_.keepStructures ? result.structure : scratch_[thread];
+      parser.readStructure(feed, out, structure,
                            i < batch.counts.size() ? &batch.counts[i] : nullptr);
       result.damaged = parser.damaged();
-      if (plan_.work) plan_.work(thread, result.structure, true, true, result);
-      if (!plan_.keepStructures) keepNameOnly(result.structure);
+      if (plan_.work) plan_.work(thread, structure, true, true, result);
+      if (!plan_.keepStructures) {
+        result.structure.name = structure.name;
+        result.structure.bgnstr = structure.bgnstr;
+      }
     }
-  }
-
-  // Only what the work kept stays: the elements are let go on the thread that made them.
-  static void keepNameOnly(GdsStructure& structure) {
-    GdsStructure kept;
-    kept.name = std::move(structure.name);
-    kept.bgnstr = std::move(structure.bgnstr);
-    structure = std::move(kept);
   }
 
   // Prints the batch's lines and hands its structures over; in file order.
@@ -240,6 +242,8 @@ class LibraryReader {
   const unsigned threads_;
   StructureParser libraryParser_;         // the library-level records, on the reading thread
   std::vector<StructureParser> parsers_;  // one per thread; the reading thread's first
+  // One per thread: the structures read for the work alone, whose elements stay on the thread.
+  std::vector<GdsStructure> scratch_;
   ReaderFeed feed_;
   bool finished_ = false;
   bool damaged_ = false;

@@ -15,6 +15,16 @@ constexpr size_t kPartElements = size_t{1} << 16;
 RecordCode codeAt(const uint8_t* record) {
   return (RecordCode{record[2]} << 8) | record[3];
 }
+void clearElements(GdsStructure& structure) {
+  structure.boundaries.clear();
+  structure.paths.clear();
+  structure.srefs.clear();
+  structure.arefs.clear();
+  structure.texts.clear();
+  structure.nodes.clear();
+  structure.boxes.clear();
+}
+
 // The values as decodeRecord gives them: 2-byte integers unsigned, 4-byte ones signed.
 int32_t int2At(const uint8_t* record) {
   return static_cast<int32_t>(readBigEndian(record, 4, 2));
@@ -72,7 +82,7 @@ void StructureParser::firstReal(double& field) {
 
 // The structure named in the lines about damaged records: the one being read, once named.
 std::optional<std::string_view> StructureParser::where() const {
-  if (inStructure_ && named_) return std::string_view(structure_.name);
+  if (inStructure_ && named_) return std::string_view(structure_->name);
   return std::nullopt;
 }
 
@@ -82,28 +92,34 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
   out_ = &out;
   parts_ = parts;
   elementsHeld_ = 0;
-  structure_ = GdsStructure();
+  // The lists keep their storage from the structure read into them before.
+  structure_ = &structure;
+  structure.name.clear();
+  structure.level = 0;
+  structure.bbox = {};
+  structure.bgnstr.clear();
+  clearElements(structure);
   inStructure_ = true;
   named_ = false;
   if (counts) {
-    structure_.boundaries.reserve((*counts)[kBoundaryKind]);
-    structure_.paths.reserve((*counts)[kPathKind]);
-    structure_.srefs.reserve((*counts)[kSrefKind]);
-    structure_.arefs.reserve((*counts)[kArefKind]);
-    structure_.texts.reserve((*counts)[kTextKind]);
-    structure_.nodes.reserve((*counts)[kNodeKind]);
-    structure_.boxes.reserve((*counts)[kBoxKind]);
+    structure_->boundaries.reserve((*counts)[kBoundaryKind]);
+    structure_->paths.reserve((*counts)[kPathKind]);
+    structure_->srefs.reserve((*counts)[kSrefKind]);
+    structure_->arefs.reserve((*counts)[kArefKind]);
+    structure_->texts.reserve((*counts)[kTextKind]);
+    structure_->nodes.reserve((*counts)[kNodeKind]);
+    structure_->boxes.reserve((*counts)[kBoxKind]);
   }
   Step result = step(feed, out);  // BGNSTR: the caller has seen it decode
   assert(result == Step::Decoded && code_ == rec::BGNSTR);
-  structure_.bgnstr.assign(ints_.begin(), ints_.end());
+  structure_->bgnstr.assign(ints_.begin(), ints_.end());
   bool open = result == Step::Decoded;
   while (open) {
     result = step(feed, out);
     if (result != Step::Decoded) break;
     switch (code_) {
       case rec::STRNAME:
-        structure_.name = text_;
+        structure_->name = text_;
         named_ = true;
         break;
       case rec::ENDSTR:
@@ -136,8 +152,7 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
     }
     if (result == Step::Stopped) open = false;
   }
-  if (parts_) (*parts_)(structure_, true);
-  structure = std::move(structure_);
+  if (parts_) (*parts_)(structure, true);
   inStructure_ = false;
   parts_ = nullptr;
   return result;
@@ -146,14 +161,8 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
 // Hands the elements read so far to the part receiver once there are enough of them.
 void StructureParser::handOverPart() {
   if (!parts_ || ++elementsHeld_ < kPartElements) return;
-  (*parts_)(structure_, false);
-  structure_.boundaries.clear();
-  structure_.paths.clear();
-  structure_.srefs.clear();
-  structure_.arefs.clear();
-  structure_.texts.clear();
-  structure_.nodes.clear();
-  structure_.boxes.clear();
+  (*parts_)(*structure_, false);
+  clearElements(*structure_);
   elementsHeld_ = 0;
 }
 
@@ -319,7 +328,7 @@ Step StructureParser::readBoundary() {
     if (code_ == rec::DATATYPE) return firstInt(boundary.datatype), true;
     return acceptListElement(boundary);
   });
-  structure_.boundaries.push_back(std::move(boundary));
+  structure_->boundaries.push_back(std::move(boundary));
   handOverPart();
   return result;
 }
@@ -361,7 +370,7 @@ Step StructureParser::readPath() {
         return acceptListElement(path);
     }
   });
-  structure_.paths.push_back(std::move(path));
+  structure_->paths.push_back(std::move(path));
   handOverPart();
   return result;
 }
@@ -372,7 +381,7 @@ Step StructureParser::readNode() {
     if (code_ == rec::NODETYPE) return firstInt(node.nodetype), true;
     return acceptListElement(node);
   });
-  structure_.nodes.push_back(std::move(node));
+  structure_->nodes.push_back(std::move(node));
   handOverPart();
   return result;
 }
@@ -383,7 +392,7 @@ Step StructureParser::readBox() {
     if (code_ == rec::BOXTYPE) return firstInt(box.boxtype), true;
     return acceptListElement(box);
   });
-  structure_.boxes.push_back(std::move(box));
+  structure_->boxes.push_back(std::move(box));
   handOverPart();
   return result;
 }
@@ -426,7 +435,7 @@ Step StructureParser::readSref() {
     if (code_ == rec::XY) return pointXY(sref.xCor, sref.yCor), true;
     return acceptReference(sref);
   });
-  structure_.srefs.push_back(std::move(sref));
+  structure_->srefs.push_back(std::move(sref));
   handOverPart();
   return result;
 }
@@ -450,7 +459,7 @@ Step StructureParser::readAref() {
         return acceptReference(aref);
     }
   });
-  structure_.arefs.push_back(std::move(aref));
+  structure_->arefs.push_back(std::move(aref));
   handOverPart();
   return result;
 }
@@ -486,7 +495,7 @@ Step StructureParser::readText() {
         return acceptCommon(text);
     }
   });
-  structure_.texts.push_back(std::move(text));
+  structure_->texts.push_back(std::move(text));
   handOverPart();
   return result;
 }

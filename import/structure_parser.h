@@ -46,8 +46,9 @@ class StructureParser {
   bool firstInt(int32_t& field, MessageSink& out);
 
   // Reads one structure, from its BGNSTR record (the next of `feed`, known to decode) to its
-  // ENDSTR, or to the record or the end of the input that ends it early. The structure is left
-  // in `structure`; with `parts`, its elements are handed over every so often instead.
+  // ENDSTR, or to the record or the end of the input that ends it early, into `structure`,
+  // whose lists keep their storage; with `parts`, its elements are handed over every so often
+  // instead.
   Step readStructure(BytesFeed& feed, MessageSink& out, GdsStructure& structure,
                      const ElementCounts* counts = nullptr, const StructurePart* parts = nullptr);
 
@@ -113,7 +114,7 @@ class StructureParser {
   std::vector<int32_t> ints_;
   std::vector<double> reals_;
   std::string text_;
-  GdsStructure structure_;
+  GdsStructure* structure_ = nullptr;  // the structure being read
   InternTable interned_;
 };
 

@@ -74,15 +74,27 @@ class RecordReader {
   template <class Visit, class Run>
   ReadStatus walk(Visit&& visit, Run&& run) {
     for (;;) {
+      // The counters are brought up to date once per run, not per record.
       const size_t from = begin_;
+      size_t at = begin_;
+      uint64_t taken = 0;
+      size_t lastLength = lastLength_;
       Walk decision = Walk::Take;
-      while (const size_t length = wholeRecordAt(begin_)) {
-        decision = visit(RecordView{buffer_.data() + begin_, static_cast<uint16_t>(length)});
+      while (const size_t length = wholeRecordAt(at)) {
+        decision = visit(RecordView{buffer_.data() + at, static_cast<uint16_t>(length)});
         if (decision == Walk::Stop) break;
-        handOut(length);
+        at += length;
+        ++taken;
+        lastLength = length;
         if (decision == Walk::TakeAndStop) break;
       }
-      if (begin_ > from) run(std::span<const uint8_t>(buffer_.data() + from, begin_ - from));
+      if (at > from) {
+        begin_ = at;
+        offset_ += at - from;
+        records_ += taken;
+        lastLength_ = lastLength;
+        run(std::span<const uint8_t>(buffer_.data() + from, at - from));
+      }
       if (decision != Walk::Take) return ReadStatus::Record;
       const ReadStatus status = fill();
       if (status != ReadStatus::Record) return status;
