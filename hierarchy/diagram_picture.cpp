@@ -462,9 +462,9 @@ Picture foldChildless(const Picture& picture, const std::vector<uint32_t>& paren
     return parentFolds[arrow.from] && adjacency.out(arrow.to).size() == 0 ? ArrowFate::kFolded
                                                                           : ArrowFate::kKept;
   });
-  std::vector<uint32_t> stillPlaced(boxes, 0);
+  std::vector<uint32_t> stillPlaced(boxes, 0);  // arrows to the new boxes are not counted
   for (const PictureArrow& arrow : folds.arrows)
-    ++stillPlaced[arrow.to];
+    if (arrow.to < boxes) ++stillPlaced[arrow.to];
   Picture folded = namesOf(picture);
   folded.boxes = picture.boxes;
   folded.arrows = std::move(folds.arrows);
