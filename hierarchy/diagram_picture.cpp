@@ -772,6 +772,10 @@ Picture wholePicture(const HierarchyGraph& graph) {
   for (const DiagramStructure& structure : graph.structures)
     numberOf.push_back(numbers.add(structure.name).first);
   const size_t names = picture.names.size();
+  size_t references = 0;
+  for (const DiagramStructure& structure : graph.structures)
+    references += structure.children.size();
+  picture.arrows.reserve(references);
   // One arrow per distinct pair. A parent that one structure names finds its children met
   // before by a stamp; the rare name that several structures bear, through a table.
   std::vector<bool> repeated(names, false);
@@ -839,10 +843,15 @@ Picture drawnPicture(Picture whole) {
     sizes[i] = childlessCount[parents[i]];
     lost[i + 1] = lost[i] + sizes[i] - 1;
   }
-  picture = fewestFolds(
-      sizes, [&](size_t count) { return foldChildless(picture, parents, count); },
-      [&](size_t count) { return picture.boxes.size() - lost[count]; });
-  if (fits(picture)) return picture;
+  // Shared children may be counted by several parents: the bound does not go below nothing.
+  auto boxesLeft = [&](size_t count) {
+    return picture.boxes.size() - std::min(picture.boxes.size(), lost[count]);
+  };
+  if (!parents.empty()) {
+    picture = fewestFolds(
+        sizes, [&](size_t count) { return foldChildless(picture, parents, count); }, boxesLeft);
+    if (fits(picture)) return picture;
+  }
 
   for (BoxKind kind : {BoxKind::kAlike, BoxKind::kChain}) {
     std::vector<size_t> saved;
@@ -851,9 +860,9 @@ Picture drawnPicture(Picture whole) {
     lost.assign(groups.size() + 1, 0);  // a group of n boxes becomes one
     for (size_t g = 0; g < groups.size(); ++g)
       lost[g + 1] = lost[g] + groups[g].size() - 1;
+    if (groups.empty()) continue;
     picture = fewestFolds(
-        saved, [&](size_t count) { return joinGroups(picture, groups, count, kind); },
-        [&](size_t count) { return picture.boxes.size() - lost[count]; });
+        saved, [&](size_t count) { return joinGroups(picture, groups, count, kind); }, boxesLeft);
     if (fits(picture)) return picture;
   }
   return cutToFit(picture);
