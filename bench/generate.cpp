@@ -4,6 +4,8 @@
 //                                                       routed blocks, a top structure
 //   tessel-generate OUT.gds --chain N                    N structures, each placing the next
 //   tessel-generate OUT.gds --flat N                     N unrelated structures with one boundary
+//   tessel-generate OUT.gds --parents P --children C     P structures, each placing C childless
+//                                                        structures of its own
 //
 // The file is written one structure at a time through GdsWriter, so memory stays small whatever
 // the size. The output is the same byte for byte for the same arguments: the dates in BGNLIB and
@@ -498,11 +500,42 @@ void writeFlat(StreamOut& out, Counts& counts, uint64_t count) {
   }
 }
 
+// Wide levels: every parent places its own childless children side by side, once each.
+void writeFamilies(StreamOut& out, Counts& counts, uint64_t parents, uint64_t children) {
+  Builder b;
+  char name[48];
+  for (uint64_t p = 0; p < parents; ++p) {
+    for (uint64_t c = 0; c < children; ++c) {
+      std::snprintf(name, sizeof name, "leaf_%03llu_%05llu", static_cast<unsigned long long>(p),
+                    static_cast<unsigned long long>(c));
+      b.begin(name);
+      b.rect(kMetal1, 0, 0, 1000, 1000);
+      GdsStructure& s = b.done();
+      counts.add(s);
+      out.structure(s);
+    }
+  }
+  for (uint64_t p = 0; p < parents; ++p) {
+    std::snprintf(name, sizeof name, "parent_%03llu", static_cast<unsigned long long>(p));
+    b.begin(name);
+    for (uint64_t c = 0; c < children; ++c) {
+      char child[48];
+      std::snprintf(child, sizeof child, "leaf_%03llu_%05llu", static_cast<unsigned long long>(p),
+                    static_cast<unsigned long long>(c));
+      b.sref(child, static_cast<int32_t>(c % 1000) * 2000, static_cast<int32_t>(c / 1000) * 2000);
+    }
+    GdsStructure& s = b.done();
+    counts.add(s);
+    out.structure(s);
+  }
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: tessel-generate OUT.gds [--size-mb N] [--seed N]\n"
                "       tessel-generate OUT.gds --chain N\n"
-               "       tessel-generate OUT.gds --flat N\n");
+               "       tessel-generate OUT.gds --flat N\n"
+               "       tessel-generate OUT.gds --parents P --children C\n");
   return 2;
 }
 
@@ -516,7 +549,7 @@ bool parseNumber(const char* text, uint64_t& value) {
 
 int main(int argc, char** argv) {
   std::string output;
-  uint64_t sizeMb = 300, seed = 1, chain = 0, flat = 0;
+  uint64_t sizeMb = 300, seed = 1, chain = 0, flat = 0, parents = 0, children = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     uint64_t* target = nullptr;
@@ -524,6 +557,8 @@ int main(int argc, char** argv) {
     if (arg == "--seed") target = &seed;
     if (arg == "--chain") target = &chain;
     if (arg == "--flat") target = &flat;
+    if (arg == "--parents") target = &parents;
+    if (arg == "--children") target = &children;
     if (target) {
       if (i + 1 >= argc || !parseNumber(argv[++i], *target)) return usage();
     } else if (arg.starts_with("-") || !output.empty()) {
@@ -532,7 +567,10 @@ int main(int argc, char** argv) {
       output = arg;
     }
   }
-  if (output.empty() || (chain && flat) || (sizeMb == 0 && !chain && !flat)) return usage();
+  const bool families = parents || children;
+  if (output.empty() || (chain && flat) || ((chain || flat) && families) ||
+      (families && (!parents || !children)) || (sizeMb == 0 && !chain && !flat && !families))
+    return usage();
 
   const std::string temporary = output + ".partial";
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -552,6 +590,8 @@ int main(int argc, char** argv) {
       writeChain(out, counts, chain);
     else if (flat)
       writeFlat(out, counts, flat);
+    else if (families)
+      writeFamilies(out, counts, parents, children);
     else
       writeChip(out, counts, sizeMb * 1000000, seed);
     structures = out.structures();

@@ -3,35 +3,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "export/output_file.h"
+#include "hierarchy/diagram_picture.h"
 #include "stream/console.h"
+#include "stream/parallel.h"
 
 namespace tessel {
 
 namespace {
 
-void appendQuoted(std::string& out, std::string_view name) {
-  out.push_back('"');
-  for (char c : name) {
-    if (c == '"' || c == '\\') out.push_back('\\');
-    out.push_back(c);
-  }
-  out.push_back('"');
-}
-
-struct EdgeHash {
-  size_t operator()(const std::pair<std::string_view, std::string_view>& edge) const {
-    const size_t h = std::hash<std::string_view>()(edge.first);
-    return h ^ (std::hash<std::string_view>()(edge.second) + 0x9e3779b97f4a7c15ULL + (h << 6) +
-                (h >> 2));
-  }
+struct NameHash {
+  size_t operator()(std::string_view name) const noexcept { return hashName(name); }
 };
 
 // A shell word that stands for `text` exactly, whatever characters it holds.
@@ -72,73 +61,91 @@ std::string writeTemporaryDotFile(const std::string& text) {
 
 HierarchyGraph collectGraph(const GdsLibrary& library) {
   HierarchyGraph graph;
-  using Edge = std::pair<std::string_view, std::string_view>;
-  std::unordered_map<Edge, size_t, EdgeHash> edgeAt;  // edge to its place in graph.edges
-  std::unordered_set<std::string_view> inEdges;
-  auto add = [&](const GdsStructure& parent, std::string_view child, bool fromSref) {
-    auto [entry, inserted] = edgeAt.try_emplace(Edge(parent.name, child), graph.edges.size());
-    if (inserted) {
-      graph.edges.push_back({parent.name, std::string(child), fromSref});
-      inEdges.insert(parent.name);
-      inEdges.insert(child);
-    } else if (fromSref) {
-      graph.edges[entry->second].fromSref = true;
-    }
-  };
-  for (const auto& structure : library.structures) {
-    for (const auto& sref : structure.srefs)
-      add(structure, sref.name, true);
-    for (const auto& aref : structure.arefs)
-      add(structure, aref.name, false);
-  }
-  std::unordered_set<std::string_view> drawn;
+  graph.structures.resize(library.structures.size());
+  // Structures are independent: millions of references are read on every core, each thread
+  // with its own table of the children met so far in its structure.
+  size_t references = 0;
   for (const auto& structure : library.structures)
-    if (!inEdges.count(structure.name) && drawn.insert(structure.name).second)
-      graph.loneNodes.push_back(structure.name);
+    references += structure.srefs.size() + structure.arefs.size();
+  const unsigned threads = references < (size_t{1} << 16) ? 1 : workThreads();
+  std::vector<std::unordered_map<std::string_view, uint32_t, NameHash>> childAt(threads);
+  parallelFor(library.structures.size(), 64, threads, [&](size_t s, unsigned thread) {
+    const GdsStructure& structure = library.structures[s];
+    DiagramStructure& entry = graph.structures[s];
+    entry.name = structure.name;
+    auto& at = childAt[thread];
+    at.clear();
+    // Consecutive references mostly name the same child: its handle is checked first.
+    const void* lastHandle = nullptr;
+    uint32_t last = 0;
+    auto child = [&](const SharedString& name) -> DiagramEdge& {
+      if (name.identity() != lastHandle || entry.children.empty()) {
+        const auto [found, added] =
+            at.try_emplace(name.view(), static_cast<uint32_t>(entry.children.size()));
+        if (added) entry.children.push_back({name.str(), 0, 0, 0});
+        lastHandle = name.identity();
+        last = found->second;
+      }
+      return entry.children[last];
+    };
+    for (const auto& sref : structure.srefs)
+      ++child(sref.name).srefs;
+    for (const auto& aref : structure.arefs) {
+      DiagramEdge& edge = child(aref.name);
+      ++edge.arefs;
+      // A damaged AREF may give a negative count: it places nothing.
+      edge.arefElements += static_cast<uint64_t>(std::max(aref.columns, 0)) *
+                           static_cast<uint64_t>(std::max(aref.rows, 0));
+    }
+  });
   return graph;
 }
 
 HierarchyGraph collectGraph(const std::vector<StructureSummary>& structures,
                             const NameTable& names) {
   HierarchyGraph graph;
-  std::vector<uint8_t> inEdge(structures.size(), 0);
-  for (size_t p = 0; p < structures.size(); ++p)
-    for (const ChildReferences& child : structures[p].children) {
-      graph.edges.push_back(
-          {names.name(structures[p].name), names.name(child.name), child.srefs > 0});
-      inEdge[p] = 1;
-      if (child.target >= 0) inEdge[static_cast<size_t>(child.target)] = 1;
-    }
-  for (size_t p = 0; p < structures.size(); ++p)
-    if (!inEdge[p]) graph.loneNodes.push_back(names.name(structures[p].name));
+  graph.structures.resize(structures.size());
+  for (size_t p = 0; p < structures.size(); ++p) {
+    DiagramStructure& entry = graph.structures[p];
+    entry.name = names.name(structures[p].name);
+    entry.children.reserve(structures[p].children.size());
+    for (const ChildReferences& child : structures[p].children)
+      entry.children.push_back(
+          {names.name(child.name), child.srefs, child.arefs, child.arefElements});
+  }
   return graph;
 }
 
-std::string dotText(const HierarchyGraph& graph) {
-  std::string text = "digraph GDStree {\n";
-  for (const DiagramEdge& edge : graph.edges) {
-    text.push_back('\t');
-    appendQuoted(text, edge.parent);
-    text.append(" -> ");
-    appendQuoted(text, edge.child);
-    text.append(edge.fromSref ? ";\n" : " [style=dashed];\n");
-  }
-  for (const std::string& name : graph.loneNodes) {
-    text.push_back('\t');
-    appendQuoted(text, name);
-    text.append(";\n");
-  }
-  text.push_back('}');
+DiagramText diagramText(const HierarchyGraph& graph) {
+  Picture whole = wholePicture(graph);
+  DiagramText text;
+  text.structures = whole.boxes.size();
+  text.references = whole.arrows.size();
+  const Picture drawn = drawnPicture(std::move(whole));
+  text.summary = drawn.summary;
+  text.boxes = drawn.boxes.size();
+  text.arrows = drawn.arrows.size();
+  text.dot = pictureDot(drawn);
   return text;
 }
 
-int writeHierarchyDiagram(const GdsLibrary& library, const std::string& imageFileName) {
-  return writeHierarchyDiagram(collectGraph(library), imageFileName);
+namespace {
+
+// What is about to be drawn, so that a long render is not silent.
+std::string drawingLine(const DiagramText& text) {
+  const std::string hierarchy = counted(text.structures, "structure", "structures") + " and " +
+                                counted(text.references, "reference", "references");
+  if (!text.summary) return "Drawing " + hierarchy + " with dot.";
+  return "Drawing a summary of " + hierarchy + " with dot: " + counted(text.boxes, "box", "boxes") +
+         " and " + counted(text.arrows, "arrow", "arrows") + ".";
 }
+
+}  // namespace
 
 int writeHierarchyDiagram(const HierarchyGraph& graph, const std::string& imageFileName) {
   printQuoted("Generating Dot file:", imageFileName, " file");
-  const std::string dotFile = writeTemporaryDotFile(dotText(graph));
+  const DiagramText text = diagramText(graph);
+  const std::string dotFile = writeTemporaryDotFile(text.dot);
   if (dotFile.empty()) {
     printLine("Error: Cannot write the diagram's temporary file.");
     return 1;
@@ -154,6 +161,7 @@ int writeHierarchyDiagram(const HierarchyGraph& graph, const std::string& imageF
     ::unlink(dotFile.c_str());
     return renderFailed();
   }
+  printLine(drawingLine(text));
   const std::string command =
       "dot -Tjpg " + shellQuoted(dotFile) + " -o " + shellQuoted(image.path());
   flushConsole();
@@ -165,6 +173,10 @@ int writeHierarchyDiagram(const HierarchyGraph& graph, const std::string& imageF
     return renderFailed();
   }
   return 0;
+}
+
+int writeHierarchyDiagram(const GdsLibrary& library, const std::string& imageFileName) {
+  return writeHierarchyDiagram(collectGraph(library), imageFileName);
 }
 
 }  // namespace tessel

@@ -1,8 +1,8 @@
-// -r, -rs and -rw read a file without holding its elements: the lines, the boxes, the levels
-// and the written bytes must be exactly those of an import into the model. Random libraries of
-// every awkward shape (references to structures not read yet, missing and nameless ones, empty
-// structures, cycles, repeated names, arrays without columns, structures too large to hold,
-// damage) are read both ways.
+// -r, -rs and -rw read a file without holding its elements: the lines, the boxes, the levels,
+// the diagram and the written bytes must be exactly those of an import into the model. Random
+// libraries of every awkward shape (references to structures not read yet, missing and nameless
+// ones, empty structures, cycles, repeated names, arrays without columns, structures too large to
+// hold, damage) are read both ways.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -12,6 +12,7 @@
 
 #include "export/rewrite.h"
 #include "export/writer.h"
+#include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"
 #include "import/importer.h"
 #include "import/summary_import.h"
@@ -40,6 +41,7 @@ struct Outcome {
   std::vector<std::string> names;
   std::vector<BoundingBox> boxes;
   std::vector<uint32_t> levels;
+  std::string dot;  // the diagram's DOT text
 };
 
 Outcome throughTheModel(const Bytes& bytes) {
@@ -55,6 +57,7 @@ Outcome throughTheModel(const Bytes& bytes) {
     outcome.boxes.push_back(structure.bbox);
     outcome.levels.push_back(structure.level);
   }
+  outcome.dot = dotText(collectGraph(library));
   return outcome;
 }
 
@@ -74,6 +77,7 @@ Outcome throughSummaries(const Bytes& bytes, bool readTwice) {
     outcome.names.push_back(imported.names.name(structure.name));
   outcome.boxes = imported.boxes.boxes;
   outcome.levels = imported.boxes.levels;
+  outcome.dot = dotText(collectGraph(imported.structures, imported.names));
   return outcome;
 }
 
@@ -144,6 +148,7 @@ void expectSame(const Outcome& model, const Outcome& summaries) {
   EXPECT_EQ(summaries.names, model.names);
   EXPECT_EQ(summaries.boxes, model.boxes);
   EXPECT_EQ(summaries.levels, model.levels);
+  EXPECT_EQ(summaries.dot, model.dot);
 }
 
 TEST(Streaming, RandomLibrariesGiveTheModelsLinesAndBoxes) {
