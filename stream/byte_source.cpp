@@ -30,7 +30,8 @@ std::unique_ptr<FileSource> FileSource::adopt(int fd) {
   }
   const bool regular = S_ISREG(info.st_mode);
   if (regular) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return std::unique_ptr<FileSource>(new FileSource(fd, regular));
+  const uint64_t size = regular ? static_cast<uint64_t>(info.st_size) : 0;
+  return std::unique_ptr<FileSource>(new FileSource(fd, regular, size));
 }
 
 namespace {
@@ -115,6 +116,10 @@ class ReplaySource final : public ByteSource {
     return failure_ != 0 ? failure_ : rest_->read(destination, capacity);
   }
   std::unique_ptr<ByteSource> reopenAt(uint64_t offset) override { return rest_->reopenAt(offset); }
+  uint64_t sizeHint() const override {
+    const uint64_t rest = rest_->sizeHint();
+    return rest == 0 ? 0 : rest + (count_ - position_);
+  }
 
  private:
   std::unique_ptr<ByteSource> rest_;

@@ -23,6 +23,8 @@ class ByteSource {
   // The same bytes again from `offset`, as a new source, when they can be read twice (a regular
   // file); null otherwise (a pipe, standard input).
   virtual std::unique_ptr<ByteSource> reopenAt(uint64_t /*offset*/) { return nullptr; }
+  // How many bytes are left to read when that is known (a regular file, memory), else 0.
+  virtual uint64_t sizeHint() const { return 0; }
 };
 
 // A regular file (or pipe) read with plain read(2) calls.
@@ -37,12 +39,14 @@ class FileSource final : public ByteSource {
   FileSource& operator=(const FileSource&) = delete;
   long read(uint8_t* destination, size_t capacity) override;
   std::unique_ptr<ByteSource> reopenAt(uint64_t offset) override;
+  uint64_t sizeHint() const override { return size_; }
 
  private:
-  FileSource(int fd, bool regular) : fd_(fd), regular_(regular) {}
+  FileSource(int fd, bool regular, uint64_t size) : fd_(fd), regular_(regular), size_(size) {}
   static std::unique_ptr<FileSource> adopt(int fd);
   int fd_;
   bool regular_;
+  uint64_t size_;  // of a regular file when opened, else 0
 };
 
 // Bytes already in memory (tests, fuzzers). The bytes must outlive the source.
@@ -51,6 +55,7 @@ class MemorySource final : public ByteSource {
   explicit MemorySource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
   long read(uint8_t* destination, size_t capacity) override;
   std::unique_ptr<ByteSource> reopenAt(uint64_t offset) override;
+  uint64_t sizeHint() const override { return bytes_.size() - position_; }
 
  private:
   std::span<const uint8_t> bytes_;

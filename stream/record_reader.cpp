@@ -5,16 +5,30 @@
 
 namespace tessel {
 
+namespace {
+
+// Room for two of the longest records at least; no more than the source holds (and one byte to
+// see its end) when its size is known.
+size_t bufferSizeFor(const ByteSource& source, size_t wanted) {
+  const uint64_t size = source.sizeHint();
+  if (size > 0 && size < wanted) wanted = static_cast<size_t>(size) + 1;
+  return std::max<size_t>(wanted, 2 * kMaxRecordLength);
+}
+
+}  // namespace
+
 RecordReader::RecordReader(ByteSource& source, size_t bufferSize)
-    : source_(source), buffer_(std::max<size_t>(bufferSize, 2 * kMaxRecordLength)) {}
+    : source_(source), capacity_(bufferSizeFor(source, bufferSize)) {
+  buffer_ = std::make_unique_for_overwrite<uint8_t[]>(capacity_);
+}
 
 void RecordReader::refill() {
   size_t pending = end_ - begin_;
-  if (begin_ > 0 && pending > 0) std::memmove(buffer_.data(), buffer_.data() + begin_, pending);
+  if (begin_ > 0 && pending > 0) std::memmove(buffer_.get(), buffer_.get() + begin_, pending);
   begin_ = 0;
   end_ = pending;
-  while (!sourceEnded_ && end_ < buffer_.size()) {
-    long count = source_.read(buffer_.data() + end_, buffer_.size() - end_);
+  while (!sourceEnded_ && end_ < capacity_) {
+    long count = source_.read(buffer_.get() + end_, capacity_ - end_);
     if (count < 0) {
       sourceFailed_ = true;
       sourceEnded_ = true;
@@ -33,7 +47,7 @@ ReadStatus RecordReader::fill() {
     if (end_ == begin_) return sourceFailed_ ? failure_ : ReadStatus::End;
     if (end_ - begin_ < 2) return sourceFailed_ ? failure_ : ReadStatus::Truncated;
   }
-  const size_t length = readBigEndian(buffer_.data(), static_cast<long>(begin_), 2);
+  const size_t length = readBigEndian(buffer_.get(), static_cast<long>(begin_), 2);
   if (length < kRecordHeaderSize) return ReadStatus::BadLength;
   if (end_ - begin_ < length) {
     refill();

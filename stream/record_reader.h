@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -53,6 +54,7 @@ enum class Walk {
 
 class RecordReader {
  public:
+  // The buffer holds `bufferSize` bytes, or less for a source known to be smaller.
   explicit RecordReader(ByteSource& source, size_t bufferSize = size_t{1} << 20);
 
   ReadStatus next(RecordView& record) {
@@ -81,7 +83,7 @@ class RecordReader {
       size_t lastLength = lastLength_;
       Walk decision = Walk::Take;
       while (const size_t length = wholeRecordAt(at)) {
-        decision = visit(RecordView{buffer_.data() + at, static_cast<uint16_t>(length)});
+        decision = visit(RecordView{buffer_.get() + at, static_cast<uint16_t>(length)});
         if (decision == Walk::Stop) break;
         at += length;
         ++taken;
@@ -93,7 +95,7 @@ class RecordReader {
         offset_ += at - from;
         records_ += taken;
         lastLength_ = lastLength;
-        run(std::span<const uint8_t>(buffer_.data() + from, at - from));
+        run(std::span<const uint8_t>(buffer_.get() + from, at - from));
       }
       if (decision != Walk::Take) return ReadStatus::Record;
       const ReadStatus status = fill();
@@ -111,11 +113,11 @@ class RecordReader {
   // The length of the whole, well-framed record at `at` in the buffer, or 0.
   size_t wholeRecordAt(size_t at) const {
     if (end_ - at < kRecordHeaderSize) return 0;
-    const size_t length = readBigEndian(buffer_.data(), static_cast<long>(at), 2);
+    const size_t length = readBigEndian(buffer_.get(), static_cast<long>(at), 2);
     return length >= kRecordHeaderSize && length <= end_ - at ? length : 0;
   }
   RecordView handOut(size_t length) {
-    RecordView record{buffer_.data() + begin_, static_cast<uint16_t>(length)};
+    RecordView record{buffer_.get() + begin_, static_cast<uint16_t>(length)};
     begin_ += length;
     offset_ += length;
     lastLength_ = length;
@@ -128,7 +130,9 @@ class RecordReader {
   void refill();
 
   ByteSource& source_;
-  std::vector<uint8_t> buffer_;
+  // Not cleared when made: only bytes read from the source are ever looked at.
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t capacity_;
   size_t begin_ = 0;
   size_t end_ = 0;
   bool sourceEnded_ = false;

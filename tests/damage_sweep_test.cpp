@@ -1,6 +1,7 @@
 // Real files damaged one way at a time: cut at every byte, and single bytes changed (lengths,
 // record types, data types, payload bytes) with a fixed seed. Each damaged file goes in process
-// through what -i, -r and -rw run; every run must end and give a result of its kind. Under the
+// through what -i, -r, -rs and -rw run, and through an import into the model; every run must end
+// and give a result of its kind. Under the
 // sanitizer build any out-of-bounds access or undefined behaviour on the way fails the test.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,9 +13,12 @@
 #include <span>
 
 #include "examples/examples.h"
+#include "export/rewrite.h"
 #include "export/writer.h"
+#include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"
 #include "import/importer.h"
+#include "import/summary_import.h"
 #include "stream/byte_source.h"
 #include "stream/interpreter.h"
 #include "support/support.h"
@@ -57,13 +61,23 @@ void runAllActions(const Bytes& bytes, const std::string& output, const std::str
     const int result = importStream(library, source, "damaged.gds");
     ASSERT_TRUE(result == kImported || result == kImportDamaged) << what;
     ASSERT_LE(findRootStructures(library).size(), library.structures.size()) << what;
+    ASSERT_EQ(writeLibrary(library, output), 0) << what;
   }
   {
     MemorySource source(view);
-    GdsLibrary library;
-    const int result = importStream(library, source, "damaged.gds");
+    SummaryImport imported;
+    const int result = importSummaries(source, "damaged.gds", imported);
     ASSERT_TRUE(result == kImported || result == kImportDamaged) << what;
-    ASSERT_EQ(writeLibrary(library, output), 0) << what;
+    ASSERT_LE(findRootStructures(imported.structures, imported.names).size(),
+              imported.structures.size())
+        << what;
+    ASSERT_FALSE(dotText(collectGraph(imported.structures, imported.names)).empty()) << what;
+  }
+  {
+    MemorySource source(view);
+    const RewriteResult result = rewriteStream(source, "damaged.gds", output);
+    ASSERT_TRUE(result.imported == kImported || result.imported == kImportDamaged) << what;
+    ASSERT_EQ(result.written, 0) << what;
   }
 }
 
