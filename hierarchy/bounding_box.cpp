@@ -257,29 +257,52 @@ BoundingBox gatherBox(const GdsLibrary& library, const GdsStructure& structure, 
   return running.set ? running.box : BoundingBox{};
 }
 
+// Whether the lines of a structure's references depend on their order: only when a missing or
+// nameless child stands beside another child. Otherwise the counts say it all.
+bool linesNeedOrder(const StructureSummary& structure) {
+  if (structure.children.size() < 2) return false;
+  for (const ChildReferences& child : structure.children)
+    if (child.target < 0) return true;
+  return false;
+}
+
 // The lines of one summarised structure's references, which the element-by-element calculation
-// prints as it meets them. Without a missing or nameless child only the warnings about unboxed
-// children remain, and those are alike: their counts say it all. Otherwise the order of the
-// references decides.
-void summaryLines(const StructureSummary& structure, const std::vector<BoundingBox>& boxes,
-                  const NameTable& names, ReportedNames& reported) {
+// prints as it meets them: from the order of its references when it matters, else from the
+// counts (the warnings about unboxed children are alike, and a lone child's lines follow from
+// its counts).
+void summaryLines(const StructureSummary& structure, const ReferenceDetails* details,
+                  const std::vector<BoundingBox>& boxes, const NameTable& names,
+                  ReportedNames& reported) {
   const std::vector<ChildReferences>& children = structure.children;
-  bool orderMatters = false;
-  for (const ChildReferences& child : children)
-    if (child.target < 0) orderMatters = true;
   auto unboxed = [&](int32_t target) { return isZero(boxes[static_cast<size_t>(target)]); };
-  if (!orderMatters) {
-    for (const ChildReferences& child : children)
-      if (child.srefs > 0 && unboxed(child.target))
+  if (!linesNeedOrder(structure)) {
+    for (const ChildReferences& child : children) {
+      if (child.srefs == 0) continue;
+      if (child.target == kUnnamed) {
+        reportUnnamed("SREF");
+        break;
+      }
+      if (child.target == kMissing)
+        reportMissing(names.name(child.name), &reported);
+      else if (unboxed(child.target))
         for (uint64_t i = 0; i < child.srefs; ++i)
           warnUninitialisedSref();
-    for (const ChildReferences& child : children)
-      if (child.validArefs > 0 && unboxed(child.target))
+    }
+    for (const ChildReferences& child : children) {
+      if (child.arefs == 0) continue;
+      if (child.target == kUnnamed) {
+        reportUnnamed("AREF");
+        break;
+      }
+      if (child.target == kMissing)
+        reportMissing(names.name(child.name), &reported);
+      else if (unboxed(child.target))
         for (uint64_t i = 0; i < child.validArefs; ++i)
           warnUninitialisedAref();
+    }
     return;
   }
-  const ReferenceOrder& order = structure.order;
+  const ReferenceOrder& order = *details->order;
   for (uint32_t c : order.srefs) {
     const ChildReferences& child = children[c];
     if (child.target == kUnnamed) {
@@ -308,7 +331,8 @@ void summaryLines(const StructureSummary& structure, const std::vector<BoundingB
 // contribution of their lowest reference point joined with that of their highest: a
 // contribution only moves with its point, and rounding and the limits of the range keep the
 // order of the points.
-BoundingBox summaryBox(const StructureSummary& structure, const std::vector<BoundingBox>& boxes) {
+BoundingBox summaryBox(const StructureSummary& structure, const ReferenceDetails& details,
+                       const std::vector<BoundingBox>& boxes) {
   RunningBox running;
   if (structure.hasGeometry) running.add(structure.ownBox);
   // A reference to the nameless mark ends the list it stands in.
@@ -316,7 +340,7 @@ BoundingBox summaryBox(const StructureSummary& structure, const std::vector<Boun
       structure.emptyNameChild >= 0 &&
       structure.children[static_cast<size_t>(structure.emptyNameChild)].target == kUnnamed;
   const std::array<Turn, 360>& turns = turnTable();
-  for (const SrefGroup& group : structure.srefGroups) {
+  for (const SrefGroup& group : details.srefGroups) {
     const int32_t target = structure.children[group.child].target;
     if (target < 0 || (emptyNameUnnamed && group.afterEmptyName)) continue;
     GdsSref reference;
@@ -332,7 +356,7 @@ BoundingBox summaryBox(const StructureSummary& structure, const std::vector<Boun
     const BoundingBox high = srefContribution(reference, placed, turns);
     running.add({low[0], low[1], high[2], high[3]});
   }
-  for (const ArefPlacement& placement : structure.arefs) {
+  for (const ArefPlacement& placement : details.arefs) {
     const int32_t target = structure.children[placement.child].target;
     if (target < 0 || (emptyNameUnnamed && placement.afterEmptyName)) continue;
     if (placement.columns <= 0 || placement.rows <= 0) continue;
@@ -401,18 +425,14 @@ int computeStructureBox(const GdsLibrary& library, int32_t index, BoundingBox& b
 }
 
 void settleStructure(StructureSummary& structure, const std::vector<BoundingBox>& boxes) {
-  structure.box = summaryBox(structure, boxes);
+  structure.box = summaryBox(structure, *structure.details, boxes);
   for (const ChildReferences& child : structure.children) {
     if (!isZero(boxes[static_cast<size_t>(child.target)])) continue;
     structure.unboxedSrefs += child.srefs;
     structure.unboxedArefs += child.validArefs;
   }
   structure.settled = true;
-  structure.detailsKept = false;
-  structure.srefGroups = std::vector<SrefGroup>();
-  structure.arefs = std::vector<ArefPlacement>();
-  structure.order = ReferenceOrder();
-  structure.orderKept = false;
+  structure.details.reset();
 }
 
 void computeHierarchyBoxes(const std::vector<StructureSummary>& structures, const NameTable& names,
@@ -510,20 +530,15 @@ void computeHierarchyBoxes(const std::vector<StructureSummary>& structures, cons
       result.boxes[p] = structure.box;
       continue;
     }
-    bool orderMatters = false;
-    for (const ChildReferences& child : structure.children)
-      if (child.target < 0) orderMatters = true;
-    const StructureSummary* full = &structure;
-    if (!structure.detailsKept || (orderMatters && !structure.orderKept)) {
+    const ReferenceDetails* kept = structure.details.get();
+    if (!kept || (linesNeedOrder(structure) && !kept->order)) {
+      // Summed up again from the same records: the same children, in the same order.
       fetched = StructureSummary();
       details(p, fetched);
-      // Summed up again from the same records: the same children, whose targets are known.
-      for (size_t c = 0; c < fetched.children.size() && c < structure.children.size(); ++c)
-        fetched.children[c].target = structure.children[c].target;
-      full = &fetched;
+      kept = fetched.details.get();
     }
-    summaryLines(*full, result.boxes, names, reported);
-    result.boxes[p] = summaryBox(*full, result.boxes);
+    summaryLines(structure, kept, result.boxes, names, reported);
+    result.boxes[p] = summaryBox(structure, *kept, result.boxes);
   }
 }
 

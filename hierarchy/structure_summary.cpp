@@ -36,10 +36,28 @@ void forget(Table& table) {
 
 uint32_t NameTable::idOf(std::string_view name) {
   std::lock_guard lock(mutex_);
-  auto found = ids_.find(name);
-  if (found != ids_.end()) return found->second;
+  if (2 * (names_.size() + 1) > slots_.size()) {
+    std::vector<uint32_t> slots(std::max<size_t>(1024, 2 * slots_.size()), 0);
+    const size_t mask = slots.size() - 1;
+    for (uint32_t id = 0; id < names_.size(); ++id) {
+      size_t i = hashes_[id] & mask;
+      while (slots[i] != 0)
+        i = (i + 1) & mask;
+      slots[i] = id + 1;
+    }
+    slots_.swap(slots);
+  }
+  const size_t hash = hashName(name);
+  const size_t mask = slots_.size() - 1;
+  size_t i = hash & mask;
+  for (; slots_[i] != 0; i = (i + 1) & mask) {
+    const uint32_t id = slots_[i] - 1;
+    if (hashes_[id] == hash && names_[id] == name) return id;
+  }
   const auto id = static_cast<uint32_t>(names_.size());
-  ids_.emplace(names_.emplace_back(name), id);
+  names_.emplace_back(name);
+  hashes_.push_back(hash);
+  slots_[i] = id + 1;
   return id;
 }
 
@@ -58,6 +76,10 @@ void StructureSummarizer::begin(bool keepOrder) {
   sawEmptySref_ = false;
   sawEmptyAref_ = false;
   current_ = StructureSummary();
+  details_.arefs.clear();
+  order_.srefs.clear();
+  order_.arefs.clear();
+  order_.arefValid.clear();
   childByName_.clear();
   forget(childById_);
   namedBySref_.clear();
@@ -123,7 +145,7 @@ void StructureSummarizer::addSref(const GdsSref& sref) {
   const uint32_t child = childOf(sref.name);
   ++current_.children[child].srefs;
   namedBySref_[child] = 1;
-  if (keepOrder_) current_.order.srefs.push_back(child);
+  if (keepOrder_) order_.srefs.push_back(child);
   GroupKey key{};
   std::memcpy(&key.scaleBits, &sref.scale, sizeof sref.scale);
   key.child = child;
@@ -148,8 +170,8 @@ void StructureSummarizer::addAref(const GdsAref& aref) {
     counts.arefElements += uint64_t(uint32_t(aref.columns)) * uint32_t(aref.rows);
   }
   if (keepOrder_) {
-    current_.order.arefs.push_back(child);
-    current_.order.arefValid.push_back(valid);
+    order_.arefs.push_back(child);
+    order_.arefValid.push_back(valid);
   }
   ArefPlacement placement;
   placement.child = child;
@@ -162,7 +184,7 @@ void StructureSummarizer::addAref(const GdsAref& aref) {
   // Arrays repeat: each distinct one is kept once.
   std::string bytes(sizeof placement, '\0');
   std::memcpy(bytes.data(), &placement, sizeof placement);
-  if (arefsSeen_.insert(std::move(bytes)).second) current_.arefs.push_back(placement);
+  if (arefsSeen_.insert(std::move(bytes)).second) details_.arefs.push_back(placement);
 }
 
 void StructureSummarizer::add(const GdsStructure& part) {
@@ -176,32 +198,35 @@ void StructureSummarizer::add(const GdsStructure& part) {
 
 void StructureSummarizer::finish(const GdsStructure& structure, StructureSummary& summary) {
   current_.name = names_->idOf(structure.name);
-  current_.srefGroups = std::move(groups_);
-  groups_.clear();
   // The children named by SREFs first, in the order they were first met; then the others.
   const size_t count = current_.children.size();
-  std::vector<uint32_t> newIndex(count);
-  std::vector<ChildReferences> children;
-  children.reserve(count);
+  newIndex_.resize(count);
+  ordered_.clear();
   for (int pass = 1; pass >= 0; --pass)
     for (size_t c = 0; c < count; ++c)
       if (namedBySref_[c] == pass) {
-        newIndex[c] = static_cast<uint32_t>(children.size());
-        children.push_back(std::move(current_.children[c]));
+        newIndex_[c] = static_cast<uint32_t>(ordered_.size());
+        ordered_.push_back(current_.children[c]);
       }
-  current_.children = std::move(children);
-  for (SrefGroup& group : current_.srefGroups)
-    group.child = newIndex[group.child];
-  for (ArefPlacement& placement : current_.arefs)
-    placement.child = newIndex[placement.child];
-  for (uint32_t& child : current_.order.srefs)
-    child = newIndex[child];
-  for (uint32_t& child : current_.order.arefs)
-    child = newIndex[child];
+  current_.children.assign(ordered_.begin(), ordered_.end());
   if (current_.emptyNameChild >= 0)
     current_.emptyNameChild =
-        static_cast<int32_t>(newIndex[static_cast<size_t>(current_.emptyNameChild)]);
-  current_.orderKept = keepOrder_;
+        static_cast<int32_t>(newIndex_[static_cast<size_t>(current_.emptyNameChild)]);
+  auto details = std::make_unique<ReferenceDetails>();
+  details->srefGroups.assign(groups_.begin(), groups_.end());
+  details->arefs.assign(details_.arefs.begin(), details_.arefs.end());
+  for (SrefGroup& group : details->srefGroups)
+    group.child = newIndex_[group.child];
+  for (ArefPlacement& placement : details->arefs)
+    placement.child = newIndex_[placement.child];
+  if (keepOrder_ && count >= 2) {
+    details->order = std::make_unique<ReferenceOrder>(order_);
+    for (uint32_t& child : details->order->srefs)
+      child = newIndex_[child];
+    for (uint32_t& child : details->order->arefs)
+      child = newIndex_[child];
+  }
+  current_.details = std::move(details);
   summary = std::move(current_);
   current_ = StructureSummary();
 }

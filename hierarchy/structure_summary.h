@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -30,7 +31,8 @@ class NameTable {
  private:
   mutable std::mutex mutex_;
   std::deque<std::string> names_;  // a deque: a name stays where it is as others are added
-  std::unordered_map<std::string_view, uint32_t> ids_;
+  std::vector<size_t> hashes_;     // of each name
+  std::vector<uint32_t> slots_;    // open addressing: a name's number plus one, 0 when free
 };
 
 // Where a child leads, besides a position among the structures.
@@ -76,31 +78,34 @@ struct ReferenceOrder {
   bool empty() const { return srefs.empty() && arefs.empty(); }
 };
 
+// What the box of a structure needs of its references, beyond their counts.
+struct ReferenceDetails {
+  std::vector<SrefGroup> srefGroups;
+  std::vector<ArefPlacement> arefs;
+  // Only when asked for, and only for a structure of two children or more: a lone child's lines
+  // follow from its counts.
+  std::unique_ptr<ReferenceOrder> order;
+};
+
 struct StructureSummary {
   uint32_t name = 0;  // in the NameTable
   bool hasGeometry = false;
-  BoundingBox ownBox{};  // of its boundaries, boxes and paths
   bool hasReferences = false;
+  bool settled = false;         // see below
+  int32_t emptyNameChild = -1;  // the child bearing the empty name, if any
+  BoundingBox ownBox{};         // of its boundaries, boxes and paths
   // The children named by its SREFs, in the order of their first SREF, then those named by
   // AREFs only, in the order of their first AREF.
   std::vector<ChildReferences> children;
-  int32_t emptyNameChild = -1;  // the child bearing the empty name, if any
-
-  // What the box needs of its references, until the box is known. A structure read after all
-  // its children are settled is settled at once (and its box and lines told by the fields
-  // below); the details of another may be let go too when it can be read again.
-  bool detailsKept = true;
-  std::vector<SrefGroup> srefGroups;
-  std::vector<ArefPlacement> arefs;
-  ReferenceOrder order;  // only when asked for
-  bool orderKept = false;
-
-  bool settled = false;
+  // Held until the box is known. A structure read after all its children are settled is
+  // settled at once, with its box and lines told by the fields below, and lets its details go;
+  // the details of another may be let go too when it can be read again.
+  std::unique_ptr<ReferenceDetails> details;
   BoundingBox box{};
   uint64_t unboxedSrefs = 0;  // its references to an empty or unboxed child: its lines
   uint64_t unboxedArefs = 0;
-
   RecordPosition start;  // of its BGNSTR, to read it again
+  uint64_t size = 0;     // the bytes of its records
 };
 
 // Sums up structures, whole or part after part. One per thread: it keeps its tables from one
@@ -137,12 +142,16 @@ class StructureSummarizer {
   bool sawEmptySref_ = false;
   bool sawEmptyAref_ = false;
   StructureSummary current_;
+  ReferenceDetails details_;  // its AREFs so far
+  ReferenceOrder order_;
   NameTable* names_;
   HandleMap<uint32_t> childByName_;
   // Names built in code do not share their text: a name met under a new handle is looked up by
   // its number too, so that every child stands once.
   std::unordered_map<uint32_t, uint32_t> childById_;
   std::vector<uint8_t> namedBySref_;  // per child
+  std::vector<uint32_t> newIndex_;    // per child, once put in order
+  std::vector<ChildReferences> ordered_;
   std::vector<GroupSlot> groupSlots_;
   uint32_t generation_ = 1;
   std::vector<SrefGroup> groups_;

@@ -192,11 +192,9 @@ class LibraryReader {
         readStructureInParts(reader_, large_.bytes, large_.start, large_.cut, parser, out,
                              structure, plan_.keepStructures ? nullptr : &parts);
     if (ended != ReadStatus::Record) finished_ = true;
+    result.size = reader_.nextPosition().offset - large_.start.offset;
     result.damaged = parser.damaged();
-    if (!plan_.keepStructures) {
-      result.structure.name = structure.name;
-      result.structure.bgnstr = structure.bgnstr;
-    }
+    if (!plan_.keepStructures) parser.forgetTexts();
     large_.pending = false;
     large_.bytes = std::vector<uint8_t>();
   }
@@ -215,12 +213,10 @@ class LibraryReader {
       GdsStructure& structure = plan_.keepStructures ? result.structure : scratch_[thread];
       parser.readStructure(feed, out, structure,
                            i < batch.counts.size() ? &batch.counts[i] : nullptr);
+      result.size = feed.nextPosition().offset - result.start.offset;
       result.damaged = parser.damaged();
       if (plan_.work) plan_.work(thread, structure, true, true, result);
-      if (!plan_.keepStructures) {
-        result.structure.name = structure.name;
-        result.structure.bgnstr = structure.bgnstr;
-      }
+      if (!plan_.keepStructures) parser.forgetTexts();
     }
   }
 

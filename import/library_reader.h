@@ -15,9 +15,10 @@ namespace tessel {
 // One structure as its reading left it, handed over in file order.
 struct ParsedStructure {
   RecordPosition start;          // of its BGNSTR
+  uint64_t size = 0;             // the bytes of its records
   std::string messages;          // its lines, in order
   bool damaged = false;          // a record could not be read, or the input ended inside it
-  GdsStructure structure;        // whole when kept; otherwise its name and BGNSTR values only
+  GdsStructure structure;        // when structures are kept
   StructureSummary summary;      // what the work on it left
   std::vector<uint8_t> encoded;  // likewise
   std::string encodedMessages;   // likewise

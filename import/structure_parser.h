@@ -52,6 +52,11 @@ class StructureParser {
   Step readStructure(BytesFeed& feed, MessageSink& out, GdsStructure& structure,
                      const ElementCounts* counts = nullptr, const StructurePart* parts = nullptr);
 
+  // Lets go of the shared texts met so far once they are many: for reading that keeps no
+  // structure, where sharing a text between structures saves nothing.
+  void forgetTexts() {
+    if (interned_.size() > 4096) interned_ = InternTable();
+  }
   // Off, every record goes through the general decoder (to compare the two ways in tests).
   void useShortcuts(bool use) { shortcuts_ = use; }
   bool damaged() const { return damaged_; }

@@ -1,5 +1,6 @@
 #include "import/summary_import.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -14,14 +15,18 @@ namespace tessel {
 
 namespace {
 
+// What the details of the structures not settled as they are read may take, when the source can
+// be read again.
+constexpr uint64_t kDetailBudget = uint64_t{256} << 20;
+
 // Sums up one structure again, with the order of its references, reading it from the source
 // once more: for a structure whose details were let go because the source can be read again.
-void summarizeAgain(ByteSource& source, NameTable& names, RecordPosition start,
+void summarizeAgain(ByteSource& source, NameTable& names, RecordPosition start, uint64_t size,
                     StructureSummary& full) {
   StructureSummarizer summarizer(names);
   summarizer.begin(true);
-  const std::unique_ptr<ByteSource> again = source.reopenAt(start.offset);
-  RecordReader reader(*again);
+  const std::unique_ptr<ByteSource> again = source.reopenAt(start.offset, size);
+  RecordReader reader(*again, std::min<uint64_t>(size + 1, uint64_t{1} << 20));
   RecordView bgnstr;
   if (reader.next(bgnstr) != ReadStatus::Record || bgnstr.code() != rec::BGNSTR) return;
   std::vector<uint8_t> bytes(bgnstr.bytes, bgnstr.bytes + bgnstr.length);
@@ -41,18 +46,22 @@ void summarizeAgain(ByteSource& source, NameTable& names, RecordPosition start,
 int importSummaries(ByteSource& source, const std::string& fileName, SummaryImport& result,
                     const SummaryHooks& hooks) {
   printQuoted("Importing ", fileName, " into Tessel.");
-  // The details of a structure that cannot be settled as it is read are let go when the source
-  // can be read again, and read again when its box is due; otherwise they are kept, with the
-  // order of the references of the structures that name one not read yet.
+  // The details of a structure that cannot be settled as it is read are kept, with the order of
+  // its references when that may matter, up to a budget; beyond it, when the source can be read
+  // again, they are let go and read again when the structure's box is due. A source that cannot
+  // be read again keeps them all.
   const bool readAgain = source.reopenAt(0) != nullptr;
+  uint64_t detailBytes = 0;
   NameTable& names = result.names;
-  std::vector<StructureSummarizer> summarizers(workThreads(), StructureSummarizer(names));
+  std::vector<StructureSummarizer> summarizers;
+  for (unsigned thread = 0; thread < workThreads(); ++thread)
+    summarizers.emplace_back(names);
   ReadPlan plan;
   plan.threads = workThreads();
   plan.work = [&](unsigned thread, GdsStructure& part, bool first, bool last,
                   ParsedStructure& parsed) {
     StructureSummarizer& summarizer = summarizers[thread];
-    if (first) summarizer.begin(!readAgain);
+    if (first) summarizer.begin(true);
     summarizer.add(part);
     if (last) summarizer.finish(part, parsed.summary);
     if (hooks.work) hooks.work(thread, part, first, last, parsed);
@@ -64,7 +73,7 @@ int importSummaries(ByteSource& source, const std::string& fileName, SummaryImpo
   const bool whole = readLibrary(reader, plan, result.header, [&](ParsedStructure& parsed) {
     const uint32_t name = parsed.summary.name;
     if (position(name) >= 0) {
-      printQuoted("Warning: Structure ", parsed.structure.name,
+      printQuoted("Warning: Structure ", names.name(name),
                   " defined more than once; the first definition is kept.");
       return;
     }
@@ -72,6 +81,7 @@ int importSummaries(ByteSource& source, const std::string& fileName, SummaryImpo
     positionOf[name] = static_cast<int32_t>(result.structures.size());
     StructureSummary& summary = result.structures.emplace_back(std::move(parsed.summary));
     summary.start = parsed.start;
+    summary.size = parsed.size;
     boxes.emplace_back();
     // Read after every child, each settled itself: its box is known now, for good.
     bool settles = true;
@@ -83,19 +93,21 @@ int importSummaries(ByteSource& source, const std::string& fileName, SummaryImpo
     if (settles) {
       settleStructure(summary, boxes);
       boxes.back() = summary.box;
-    } else if (readAgain) {
-      summary.detailsKept = false;
-      summary.srefGroups = std::vector<SrefGroup>();
-      summary.arefs = std::vector<ArefPlacement>();
-    } else if (summary.orderKept) {
-      // Only a structure naming one not read yet can meet a missing or nameless one.
+    } else {
+      ReferenceDetails& details = *summary.details;
+      // Only a structure naming one not read yet, beside another child, can need its order.
       bool forward = false;
       for (const ChildReferences& child : summary.children)
         if (child.target < 0) forward = true;
-      if (!forward) {
-        summary.order = ReferenceOrder();
-        summary.orderKept = false;
-      }
+      if (!forward) details.order.reset();
+      const uint64_t bytes =
+          sizeof(ReferenceDetails) + details.srefGroups.size() * sizeof(SrefGroup) +
+          details.arefs.size() * sizeof(ArefPlacement) +
+          (details.order ? (details.order->srefs.size() + details.order->arefs.size()) * 5 : 0);
+      if (readAgain && detailBytes + bytes > kDetailBudget)
+        summary.details.reset();
+      else
+        detailBytes += bytes;
     }
     if (hooks.kept) hooks.kept(parsed);
   });
@@ -108,7 +120,8 @@ int importSummaries(ByteSource& source, const std::string& fileName, SummaryImpo
   computeHierarchyBoxes(
       result.structures, names,
       [&](size_t structure, StructureSummary& full) {
-        summarizeAgain(source, names, result.structures[structure].start, full);
+        const StructureSummary& kept = result.structures[structure];
+        summarizeAgain(source, names, kept.start, kept.size, full);
       },
       result.boxes);
   printLine(whole ? "GDS file successfully imported." : "GDS file partly imported.");

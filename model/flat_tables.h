@@ -72,6 +72,7 @@ class HandleMap {
 // One shared copy per distinct text.
 class InternTable {
  public:
+  size_t size() const { return size_; }
   SharedString intern(std::string_view text) {
     if (text.empty()) return SharedString();
     if (2 * (size_ + 1) > slots_.size()) grow();

@@ -40,38 +40,44 @@ namespace {
 // move: pread on a descriptor of its own.
 class FileAgainSource final : public ByteSource {
  public:
-  FileAgainSource(int fd, uint64_t offset) : fd_(fd), offset_(offset) {}
+  FileAgainSource(int fd, uint64_t offset, uint64_t length)
+      : fd_(fd), offset_(offset), left_(length) {}
   ~FileAgainSource() override { ::close(fd_); }
   FileAgainSource(const FileAgainSource&) = delete;
   FileAgainSource& operator=(const FileAgainSource&) = delete;
   long read(uint8_t* destination, size_t capacity) override {
+    capacity = static_cast<size_t>(std::min<uint64_t>(capacity, left_));
+    if (capacity == 0) return 0;
     for (;;) {
       const ssize_t count = ::pread(fd_, destination, capacity, static_cast<off_t>(offset_));
       if (count >= 0) {
         offset_ += static_cast<uint64_t>(count);
+        left_ -= static_cast<uint64_t>(count);
         return static_cast<long>(count);
       }
       if (errno != EINTR) return kReadFailed;
     }
   }
-  std::unique_ptr<ByteSource> reopenAt(uint64_t offset) override {
+  std::unique_ptr<ByteSource> reopenAt(uint64_t offset, uint64_t length) override {
     const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return nullptr;
-    return std::make_unique<FileAgainSource>(fd, offset);
+    return std::make_unique<FileAgainSource>(fd, offset, length);
   }
+  uint64_t sizeHint() const override { return left_ == UINT64_MAX ? 0 : left_; }
 
  private:
   int fd_;
   uint64_t offset_;
+  uint64_t left_;  // bytes it may still hand out
 };
 
 }  // namespace
 
-std::unique_ptr<ByteSource> FileSource::reopenAt(uint64_t offset) {
+std::unique_ptr<ByteSource> FileSource::reopenAt(uint64_t offset, uint64_t length) {
   if (!regular_) return nullptr;
   const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return nullptr;
-  return std::make_unique<FileAgainSource>(fd, offset);
+  return std::make_unique<FileAgainSource>(fd, offset, length);
 }
 
 FileSource::~FileSource() {
@@ -86,8 +92,10 @@ long FileSource::read(uint8_t* destination, size_t capacity) {
   }
 }
 
-std::unique_ptr<ByteSource> MemorySource::reopenAt(uint64_t offset) {
-  return std::make_unique<MemorySource>(bytes_.subspan(std::min<size_t>(offset, bytes_.size())));
+std::unique_ptr<ByteSource> MemorySource::reopenAt(uint64_t offset, uint64_t length) {
+  const size_t from = static_cast<size_t>(std::min<uint64_t>(offset, bytes_.size()));
+  const size_t count = static_cast<size_t>(std::min<uint64_t>(length, bytes_.size() - from));
+  return std::make_unique<MemorySource>(bytes_.subspan(from, count));
 }
 
 long MemorySource::read(uint8_t* destination, size_t capacity) {
@@ -115,7 +123,9 @@ class ReplaySource final : public ByteSource {
     }
     return failure_ != 0 ? failure_ : rest_->read(destination, capacity);
   }
-  std::unique_ptr<ByteSource> reopenAt(uint64_t offset) override { return rest_->reopenAt(offset); }
+  std::unique_ptr<ByteSource> reopenAt(uint64_t offset, uint64_t length) override {
+    return rest_->reopenAt(offset, length);
+  }
   uint64_t sizeHint() const override {
     const uint64_t rest = rest_->sizeHint();
     return rest == 0 ? 0 : rest + (count_ - position_);

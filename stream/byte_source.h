@@ -20,9 +20,12 @@ class ByteSource {
   // Reads up to `capacity` bytes; returns the count, 0 at the end, or kReadFailed or
   // kDataDamaged, after which there is nothing more to read.
   virtual long read(uint8_t* destination, size_t capacity) = 0;
-  // The same bytes again from `offset`, as a new source, when they can be read twice (a regular
-  // file); null otherwise (a pipe, standard input).
-  virtual std::unique_ptr<ByteSource> reopenAt(uint64_t /*offset*/) { return nullptr; }
+  // The same bytes again from `offset`, at most `length` of them, as a new source, when they can
+  // be read twice (a regular file); null otherwise (a pipe, standard input).
+  virtual std::unique_ptr<ByteSource> reopenAt(uint64_t /*offset*/,
+                                               uint64_t /*length*/ = UINT64_MAX) {
+    return nullptr;
+  }
   // How many bytes are left to read when that is known (a regular file, memory), else 0.
   virtual uint64_t sizeHint() const { return 0; }
 };
@@ -38,7 +41,7 @@ class FileSource final : public ByteSource {
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
   long read(uint8_t* destination, size_t capacity) override;
-  std::unique_ptr<ByteSource> reopenAt(uint64_t offset) override;
+  std::unique_ptr<ByteSource> reopenAt(uint64_t offset, uint64_t length = UINT64_MAX) override;
   uint64_t sizeHint() const override { return size_; }
 
  private:
@@ -54,7 +57,7 @@ class MemorySource final : public ByteSource {
  public:
   explicit MemorySource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
   long read(uint8_t* destination, size_t capacity) override;
-  std::unique_ptr<ByteSource> reopenAt(uint64_t offset) override;
+  std::unique_ptr<ByteSource> reopenAt(uint64_t offset, uint64_t length = UINT64_MAX) override;
   uint64_t sizeHint() const override { return bytes_.size() - position_; }
 
  private:

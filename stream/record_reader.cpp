@@ -7,12 +7,13 @@ namespace tessel {
 
 namespace {
 
-// Room for two of the longest records at least; no more than the source holds (and one byte to
-// see its end) when its size is known.
+// Room for two of the longest records at least, unless the whole source fits: then no more than
+// it holds (and one byte to see its end).
 size_t bufferSizeFor(const ByteSource& source, size_t wanted) {
+  wanted = std::max<size_t>(wanted, 2 * kMaxRecordLength);
   const uint64_t size = source.sizeHint();
-  if (size > 0 && size < wanted) wanted = static_cast<size_t>(size) + 1;
-  return std::max<size_t>(wanted, 2 * kMaxRecordLength);
+  if (size > 0 && size < wanted) return static_cast<size_t>(size) + 1;
+  return wanted;
 }
 
 }  // namespace
