@@ -108,10 +108,14 @@ int dispatch(int argc, const char* const* argv) {
     // A file that cannot be opened must not replace an existing diagram with an empty one.
     auto source = openStreamFile(fileArgument);
     if (!source) return kExitFailed;
-    SummaryImport imported;
-    const int status = importSummaries(*source, fileArgument, imported);
-    const int drawn =
-        writeHierarchyDiagram(collectGraph(imported.structures, imported.names), "diagram.jpg");
+    HierarchyGraph graph;
+    int status = kImported;
+    {
+      SummaryImport imported;
+      status = importSummaries(*source, fileArgument, imported);
+      graph = collectGraph(imported.structures, imported.names);
+    }  // the summaries go before the picture is made
+    const int drawn = writeHierarchyDiagram(graph, "diagram.jpg");
     return status == kImported && drawn == 0 ? kExitOk : kExitFailed;
   }
   if (option == "-rw") {
