@@ -18,6 +18,8 @@
 #   --no-klayout         do not run KLayout even when it is installed
 #   --no-gzip            skip the compressed file (made once with gzip -6 beside the main file)
 #   --no-build           use the binaries already in build/release
+#   --before BINARY      also time -r and -rw of another build (the previous release, say) on the
+#                        main file, side by side, for the before/after ratios
 #   --regenerate         write the data files again even when they exist
 #   --micro              also build and run the micro-benchmarks (tessel-micro) and add their
 #                        table to bench/results.md
@@ -46,6 +48,7 @@ DO_GZIP=1
 BUILD=1
 REGENERATE=0
 MICRO=0
+BEFORE=""
 RUNS_SET=0
 KLAYOUT_RUNS_SET=0
 QUICK=0
@@ -64,6 +67,7 @@ while [ $# -gt 0 ]; do
     --no-scale) DO_SCALE=0 ;;
     --no-klayout) USE_KLAYOUT=0 ;;
     --no-gzip) DO_GZIP=0 ;;
+    --before) BEFORE=$(realpath "$2"); shift ;;
     --no-build) BUILD=0 ;;
     --regenerate) REGENERATE=1 ;;
     --micro) MICRO=1 ;;
@@ -189,6 +193,10 @@ measure cp "$RUNS" "cp $M bench/data/out/cp.gds"
 measure r "$RUNS" "$T -r $M > /dev/null"
 measure rw "$RUNS" "$T -rw $M -o bench/data/out/tessel.gds > /dev/null"
 measure i "$RUNS" "$T -i $M > /dev/null"
+if [ -n "$BEFORE" ]; then
+  measure rbefore "$RUNS" "$BEFORE -r $M > /dev/null"
+  measure rwbefore "$RUNS" "$BEFORE -rw $M -o bench/data/out/before.gds > /dev/null"
+fi
 if [ -n "$KLAYOUT" ]; then
   measure klread "$KLAYOUT_RUNS" "klayout -b -r bench/klayout_read.py -rd input=$M > /dev/null"
   measure klrewrite "$KLAYOUT_RUNS" "klayout -b -r bench/klayout_rewrite.py -rd input=$M -rd output=bench/data/out/klayout.gds"
@@ -236,19 +244,44 @@ main_row() {
     "$(megabytes "${PEAK[$key]}")" "$versus" "$target"
 }
 
+# The largest structure's bytes: what -rw holds while it encodes a structure kind by kind.
+LARGEST_KB=$(python3 - "$MAIN" << 'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+at = largest = 0
+start = None
+while at + 4 <= len(data):
+    length = (data[at] << 8) | data[at + 1]
+    code = (data[at + 2] << 8) | data[at + 3]
+    if length < 4:
+        break
+    if code == 0x0502:
+        start = at
+    elif code == 0x0700 and start is not None:
+        largest = max(largest, at + 4 - start)
+        start = None
+    at += length
+print(largest // 1024)
+PY
+)
 versus_r="$(ratio "${MEDIAN[r]}" "${MEDIAN[cat]}") x cat"
 versus_rw="$(ratio "${MEDIAN[rw]}" "${MEDIAN[cp]}") x cp"
 versus_i="$(ratio "${MEDIAN[i]}" "${MEDIAN[cat]}") x cat"
-target_r="<= 2.5 x cat: $(check "$(ratio "${MEDIAN[r]}" "${MEDIAN[cat]}")" "<=" 2.5)"
-target_rw="<= 3 x cp: $(check "$(ratio "${MEDIAN[rw]}" "${MEDIAN[cp]}")" "<=" 3)"
+target_r="memory <= 64 MiB: $(check "${PEAK[r]}" "<=" 65536)"
+target_rw="<= 2 x cp: $(check "$(ratio "${MEDIAN[rw]}" "${MEDIAN[cp]}")" "<=" 2); memory <= 64 MiB + the largest structure ($((LARGEST_KB / 1024)) MiB): $(check "${PEAK[rw]}" "<=" $((65536 + LARGEST_KB)))"
+if [ -n "$BEFORE" ]; then
+  versus_r+="; $(ratio "${MEDIAN[r]}" "${MEDIAN[rbefore]}") x before"
+  versus_rw+="; $(ratio "${MEDIAN[rw]}" "${MEDIAN[rwbefore]}") x before"
+  target_r+="; <= 0.6 x before: $(check "$(ratio "${MEDIAN[r]}" "${MEDIAN[rbefore]}")" "<=" 0.6)"
+fi
 target_i="<= 4 x cat: $(check "$(ratio "${MEDIAN[i]}" "${MEDIAN[cat]}")" "<=" 4); memory < 16 MB: $(check "${PEAK[i]}" "<" 16384)"
 if [ -n "$KLAYOUT" ]; then
   r_kl=$(ratio "${MEDIAN[r]}" "${MEDIAN[klread]}")
   rw_kl=$(ratio "${MEDIAN[rw]}" "${MEDIAN[klrewrite]}")
   versus_r+="; $r_kl x KLayout read; memory $(ratio "${PEAK[r]}" "${PEAK[klread]}") x KLayout"
   versus_rw+="; $rw_kl x KLayout read+write; memory $(ratio "${PEAK[rw]}" "${PEAK[klrewrite]}") x KLayout"
-  target_r+="; <= 0.1 x KLayout: $(check "$r_kl" "<=" 0.1); memory <= KLayout: $(check "${PEAK[r]}" "<=" "${PEAK[klread]}")"
-  target_rw+="; <= 1/6 x KLayout: $(check "$rw_kl" "<=" 0.1667); memory <= KLayout: $(check "${PEAK[rw]}" "<=" "${PEAK[klrewrite]}")"
+  target_r+="; <= 0.1 x KLayout: $(check "$r_kl" "<=" 0.1)"
+  target_rw+="; <= 1/6 x KLayout: $(check "$rw_kl" "<=" 0.1667)"
 fi
 
 {
@@ -268,6 +301,10 @@ fi
   main_row r "$versus_r" "$target_r"
   main_row rw "$versus_rw" "$target_rw"
   main_row i "$versus_i" "$target_i"
+  if [ -n "$BEFORE" ]; then
+    main_row rbefore "the build before" ""
+    main_row rwbefore "the build before" ""
+  fi
   if [ -n "$KLAYOUT" ]; then
     main_row klread "" ""
     main_row klrewrite "" ""
@@ -313,6 +350,8 @@ fi
       "8 to 12 x: $(awk -v s="$scale" 'BEGIN { print (s >= 8 && s <= 12) ? "met" : "missed" }')"
     main_row chain "" "< 2 s: $(check "${MEDIAN[chain]}" "<" 2)"
     main_row flat "" "< 2 s: $(check "${MEDIAN[flat]}" "<" 2)"
+    echo
+    echo "Files larger than the machine's memory: \`bench/huge.sh\`."
   fi
   if [ "$MICRO" = 1 ]; then
     echo
