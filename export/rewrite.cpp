@@ -99,6 +99,9 @@ RewriteResult rewriteStream(ByteSource& source, const std::string& inputName,
       }
       refusals += parsed.encodedMessages;
       output->put(parsed.encoded);
+      // Let go of the bytes at once: the slot may next hold a small structure, and a large
+      // structure's bytes kept in every slot of the window would add up.
+      parsed.encoded = std::vector<uint8_t>();
     };
   }
   RewriteResult result;
