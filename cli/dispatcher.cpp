@@ -95,7 +95,7 @@ int dispatch(int argc, const char* const* argv) {
     if (fileArgument.empty()) return argumentError();
     auto source = openStreamFile(fileArgument);
     if (!source) {
-      findRootStructures(std::vector<StructureSummary>(), NameTable());
+      findRootStructures(SummaryList(), NameTable());
       return kExitFailed;
     }
     SummaryImport imported;

@@ -435,7 +435,7 @@ void settleStructure(StructureSummary& structure, const std::vector<BoundingBox>
   structure.details.reset();
 }
 
-void computeHierarchyBoxes(const std::vector<StructureSummary>& structures, const NameTable& names,
+void computeHierarchyBoxes(const SummaryList& structures, const NameTable& names,
                            const SummaryDetails& details, HierarchyBoxes& result) {
   const size_t count = structures.size();
   result.levels.assign(count, 0);
@@ -553,7 +553,7 @@ int computeBoundingBoxes(GdsLibrary& library) {
     summarizer.add(structure);
     summarizer.finish(structure, summary);
   };
-  std::vector<StructureSummary> summaries(count);
+  SummaryList summaries(count);
   for (size_t p = 0; p < count; ++p) {
     summarize(p, false, summaries[p]);
     for (ChildReferences& child : summaries[p].children)

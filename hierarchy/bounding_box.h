@@ -36,7 +36,7 @@ struct HierarchyBoxes {
   std::vector<BoundingBox> boxes;
   uint32_t maxLevel = 0;
 };
-void computeHierarchyBoxes(const std::vector<StructureSummary>& structures, const NameTable& names,
+void computeHierarchyBoxes(const SummaryList& structures, const NameTable& names,
                            const SummaryDetails& details, HierarchyBoxes& result);
 
 // Settles a structure whose children are all settled (their targets set, their boxes final in

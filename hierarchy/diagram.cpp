@@ -101,8 +101,7 @@ HierarchyGraph collectGraph(const GdsLibrary& library) {
   return graph;
 }
 
-HierarchyGraph collectGraph(const std::vector<StructureSummary>& structures,
-                            const NameTable& names) {
+HierarchyGraph collectGraph(const SummaryList& structures, const NameTable& names) {
   HierarchyGraph graph;
   graph.structures.resize(structures.size());
   for (size_t p = 0; p < structures.size(); ++p) {

@@ -36,8 +36,7 @@ struct HierarchyGraph {
 // references.
 HierarchyGraph collectGraph(const GdsLibrary& library);
 // The same from summarised structures (one structure per name).
-HierarchyGraph collectGraph(const std::vector<StructureSummary>& structures,
-                            const NameTable& names);
+HierarchyGraph collectGraph(const SummaryList& structures, const NameTable& names);
 
 // The DOT text of what is drawn, and how much of the hierarchy it stands for.
 struct DiagramText {

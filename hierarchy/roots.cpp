@@ -68,8 +68,7 @@ std::vector<uint32_t> findRootStructures(const GdsLibrary& library) {
   return roots;
 }
 
-std::vector<uint32_t> findRootStructures(const std::vector<StructureSummary>& structures,
-                                         const NameTable& names) {
+std::vector<uint32_t> findRootStructures(const SummaryList& structures, const NameTable& names) {
   printLine("Finding the root structures.");
   std::vector<uint8_t> referenced(structures.size(), 0);
   for (const StructureSummary& structure : structures)

@@ -12,7 +12,6 @@ namespace tessel {
 // Prints the root names on one line and returns their positions in ascending order.
 std::vector<uint32_t> findRootStructures(const GdsLibrary& library);
 // The same for summarised structures, whose children's targets are set.
-std::vector<uint32_t> findRootStructures(const std::vector<StructureSummary>& structures,
-                                         const NameTable& names);
+std::vector<uint32_t> findRootStructures(const SummaryList& structures, const NameTable& names);
 
 }  // namespace tessel

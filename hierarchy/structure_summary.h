@@ -108,6 +108,57 @@ struct StructureSummary {
   uint64_t size = 0;     // the bytes of its records
 };
 
+// The summaries of a library's structures, in order. They are kept in blocks of fixed size
+// rather than one growing array: a file of a million structures neither moves them nor touches
+// their memory twice as the list grows. A summary stays where it is once added.
+class SummaryList {
+ public:
+  static constexpr size_t kBlockSize = 4096;
+
+  SummaryList() = default;
+  explicit SummaryList(size_t count) {
+    while (size_ < count)
+      add();
+  }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  StructureSummary& operator[](size_t i) { return blocks_[i / kBlockSize][i % kBlockSize]; }
+  const StructureSummary& operator[](size_t i) const {
+    return blocks_[i / kBlockSize][i % kBlockSize];
+  }
+  StructureSummary& add() {
+    if (size_ == blocks_.size() * kBlockSize)
+      blocks_.push_back(std::make_unique<StructureSummary[]>(kBlockSize));
+    return (*this)[size_++];
+  }
+  StructureSummary& add(StructureSummary&& summary) { return add() = std::move(summary); }
+
+  template <class List, class Value>
+  class Iterator {
+   public:
+    Iterator(List* list, size_t at) : list_(list), at_(at) {}
+    Value& operator*() const { return (*list_)[at_]; }
+    Iterator& operator++() {
+      ++at_;
+      return *this;
+    }
+    bool operator==(const Iterator& other) const { return at_ == other.at_; }
+
+   private:
+    List* list_;
+    size_t at_;
+  };
+  Iterator<SummaryList, StructureSummary> begin() { return {this, 0}; }
+  Iterator<SummaryList, StructureSummary> end() { return {this, size_}; }
+  Iterator<const SummaryList, const StructureSummary> begin() const { return {this, 0}; }
+  Iterator<const SummaryList, const StructureSummary> end() const { return {this, size_}; }
+
+ private:
+  std::vector<std::unique_ptr<StructureSummary[]>> blocks_;
+  size_t size_ = 0;
+};
+
 // Sums up structures, whole or part after part. One per thread: it keeps its tables from one
 // structure to the next.
 class StructureSummarizer {

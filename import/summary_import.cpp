@@ -79,7 +79,7 @@ int importSummaries(ByteSource& source, const std::string& fileName, SummaryImpo
     }
     if (positionOf.size() <= name) positionOf.resize(names.size(), -1);
     positionOf[name] = static_cast<int32_t>(result.structures.size());
-    StructureSummary& summary = result.structures.emplace_back(std::move(parsed.summary));
+    StructureSummary& summary = result.structures.add(std::move(parsed.summary));
     summary.start = parsed.start;
     summary.size = parsed.size;
     boxes.emplace_back();

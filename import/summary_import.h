@@ -19,7 +19,7 @@ struct SummaryImport {
   GdsLibrary header;  // the library's header values; it holds no structures
   NameTable names;    // of the structures and their children
   // Every structure that enters the library, in its order, with every child's target set.
-  std::vector<StructureSummary> structures;
+  SummaryList structures;
   HierarchyBoxes boxes;  // levels and boxes, in the same order
 };
 
