@@ -274,57 +274,36 @@ void summaryLines(const StructureSummary& structure, const ReferenceDetails* det
                   const std::vector<BoundingBox>& boxes, const NameTable& names,
                   ReportedNames& reported) {
   const std::vector<ChildReferences>& children = structure.children;
-  auto unboxed = [&](int32_t target) { return isZero(boxes[static_cast<size_t>(target)]); };
+  // The lines of `unboxedWarnings` references of one kind to one child; false when the child is
+  // the nameless mark, which ends the list.
+  auto childLines = [&](const ChildReferences& child, const char* kind, uint64_t unboxedWarnings,
+                        void (*warnUnboxed)()) {
+    if (child.target == kUnnamed) {
+      reportUnnamed(kind);
+      return false;
+    }
+    if (child.target == kMissing)
+      reportMissing(names.name(child.name), &reported);
+    else if (isZero(boxes[static_cast<size_t>(child.target)]))
+      for (uint64_t i = 0; i < unboxedWarnings; ++i)
+        warnUnboxed();
+    return true;
+  };
   if (!linesNeedOrder(structure)) {
-    for (const ChildReferences& child : children) {
-      if (child.srefs == 0) continue;
-      if (child.target == kUnnamed) {
-        reportUnnamed("SREF");
+    for (const ChildReferences& child : children)
+      if (child.srefs > 0 && !childLines(child, "SREF", child.srefs, warnUninitialisedSref)) break;
+    for (const ChildReferences& child : children)
+      if (child.arefs > 0 && !childLines(child, "AREF", child.validArefs, warnUninitialisedAref))
         break;
-      }
-      if (child.target == kMissing)
-        reportMissing(names.name(child.name), &reported);
-      else if (unboxed(child.target))
-        for (uint64_t i = 0; i < child.srefs; ++i)
-          warnUninitialisedSref();
-    }
-    for (const ChildReferences& child : children) {
-      if (child.arefs == 0) continue;
-      if (child.target == kUnnamed) {
-        reportUnnamed("AREF");
-        break;
-      }
-      if (child.target == kMissing)
-        reportMissing(names.name(child.name), &reported);
-      else if (unboxed(child.target))
-        for (uint64_t i = 0; i < child.validArefs; ++i)
-          warnUninitialisedAref();
-    }
     return;
   }
   const ReferenceOrder& order = *details->order;
-  for (uint32_t c : order.srefs) {
-    const ChildReferences& child = children[c];
-    if (child.target == kUnnamed) {
-      reportUnnamed("SREF");
+  for (uint32_t c : order.srefs)
+    if (!childLines(children[c], "SREF", 1, warnUninitialisedSref)) break;
+  for (size_t i = 0; i < order.arefs.size(); ++i)
+    if (!childLines(children[order.arefs[i]], "AREF", order.arefValid[i] ? 1 : 0,
+                    warnUninitialisedAref))
       break;
-    }
-    if (child.target == kMissing)
-      reportMissing(names.name(child.name), &reported);
-    else if (unboxed(child.target))
-      warnUninitialisedSref();
-  }
-  for (size_t i = 0; i < order.arefs.size(); ++i) {
-    const ChildReferences& child = children[order.arefs[i]];
-    if (child.target == kUnnamed) {
-      reportUnnamed("AREF");
-      break;
-    }
-    if (child.target == kMissing)
-      reportMissing(names.name(child.name), &reported);
-    else if (order.arefValid[i] && unboxed(child.target))
-      warnUninitialisedAref();
-  }
 }
 
 // The box of one summarised structure. The SREFs of one child and transform contribute the
