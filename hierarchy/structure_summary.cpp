@@ -71,6 +71,14 @@ size_t NameTable::size() const {
   return names_.size();
 }
 
+size_t StructureSummarizer::ArefHash::operator()(const ArefPlacement& placement) const {
+  uint64_t h = hashKey(uint64_t(uint32_t(placement.columns)) << 32 | uint32_t(placement.rows),
+                       placement.child, placement.degrees, placement.afterEmptyName ? 1 : 0);
+  for (int32_t value : placement.xy)
+    h = (h ^ uint32_t(value)) * 0x9E3779B97F4A7C15ULL;
+  return static_cast<size_t>(h ^ (h >> 29));
+}
+
 void StructureSummarizer::begin(bool keepOrder) {
   keepOrder_ = keepOrder;
   sawEmptySref_ = false;
@@ -182,9 +190,7 @@ void StructureSummarizer::addAref(const GdsAref& aref) {
   placement.xy = aref.xy;
   if (aref.name.empty()) sawEmptyAref_ = true;
   // Arrays repeat: each distinct one is kept once.
-  std::string bytes(sizeof placement, '\0');
-  std::memcpy(bytes.data(), &placement, sizeof placement);
-  if (arefsSeen_.insert(std::move(bytes)).second) details_.arefs.push_back(placement);
+  if (arefsSeen_.insert(placement).second) details_.arefs.push_back(placement);
 }
 
 void StructureSummarizer::add(const GdsStructure& part) {

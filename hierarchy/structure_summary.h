@@ -68,6 +68,7 @@ struct ArefPlacement {
   int32_t columns = 0;
   int32_t rows = 0;
   std::array<int32_t, 6> xy{};
+  bool operator==(const ArefPlacement&) const = default;
 };
 
 // The references of a structure in file order, for the lines whose order depends on it.
@@ -206,7 +207,10 @@ class StructureSummarizer {
   std::vector<GroupSlot> groupSlots_;
   uint32_t generation_ = 1;
   std::vector<SrefGroup> groups_;
-  std::unordered_set<std::string> arefsSeen_;  // the distinct AREFs, by their fields' bytes
+  struct ArefHash {
+    size_t operator()(const ArefPlacement& placement) const;
+  };
+  std::unordered_set<ArefPlacement, ArefHash> arefsSeen_;  // the distinct AREFs
 };
 
 }  // namespace tessel
