@@ -173,22 +173,29 @@ void GdsWriter::writeStructureHeader(const GdsStructure& structure) {
   writeName(out, rec::STRNAME, structure.name);
 }
 
+void writeElementsByKind(const GdsStructure& structure,
+                         const std::array<GdsWriter*, kElementKinds>& writers) {
+  for (const auto& sref : structure.srefs)
+    writers[0]->writeSref(sref);
+  for (const auto& aref : structure.arefs)
+    writers[1]->writeAref(aref);
+  for (const auto& boundary : structure.boundaries)
+    writers[2]->writeBoundary(boundary);
+  for (const auto& path : structure.paths)
+    writers[3]->writePath(path);
+  for (const auto& node : structure.nodes)
+    writers[4]->writeNode(node);
+  for (const auto& text : structure.texts)
+    writers[5]->writeText(text);
+  for (const auto& box : structure.boxes)
+    writers[6]->writeBox(box);
+}
+
 void GdsWriter::writeStructure(const GdsStructure& structure) {
   writeStructureHeader(structure);
-  for (const auto& sref : structure.srefs)
-    writeSref(sref);
-  for (const auto& aref : structure.arefs)
-    writeAref(aref);
-  for (const auto& boundary : structure.boundaries)
-    writeBoundary(boundary);
-  for (const auto& path : structure.paths)
-    writePath(path);
-  for (const auto& node : structure.nodes)
-    writeNode(node);
-  for (const auto& text : structure.texts)
-    writeText(text);
-  for (const auto& box : structure.boxes)
-    writeBox(box);
+  std::array<GdsWriter*, kElementKinds> writers;
+  writers.fill(this);
+  writeElementsByKind(structure, writers);
   writeHeaderOnly(out, rec::ENDSTR);
   out.maybeFlush();
 }
@@ -286,20 +293,10 @@ void StructureEncoder::begin() {
 }
 
 void StructureEncoder::add(const GdsStructure& part) {
-  for (const auto& sref : part.srefs)
-    writers_[0].writeSref(sref);
-  for (const auto& aref : part.arefs)
-    writers_[1].writeAref(aref);
-  for (const auto& boundary : part.boundaries)
-    writers_[2].writeBoundary(boundary);
-  for (const auto& path : part.paths)
-    writers_[3].writePath(path);
-  for (const auto& node : part.nodes)
-    writers_[4].writeNode(node);
-  for (const auto& text : part.texts)
-    writers_[5].writeText(text);
-  for (const auto& box : part.boxes)
-    writers_[6].writeBox(box);
+  std::array<GdsWriter*, kElementKinds> writers;
+  for (size_t kind = 0; kind < writers.size(); ++kind)
+    writers[kind] = &writers_[kind];
+  writeElementsByKind(part, writers);
 }
 
 void StructureEncoder::finish(const GdsStructure& structure, std::vector<uint8_t>& bytes,

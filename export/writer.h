@@ -48,6 +48,11 @@ struct GdsWriter {
   std::array<RealMemo, 8> realMemo_{};
 };
 
+// Writes the elements of `structure` kind by kind, those of kind k through writers[k]: SREFs,
+// AREFs, boundaries, paths, nodes, texts, boxes, the order structures are written in.
+void writeElementsByKind(const GdsStructure& structure,
+                         const std::array<GdsWriter*, kElementKinds>& writers);
+
 // Encodes one structure part after part, for a structure too large to hold whole: the elements
 // of each part go after those of their kind from the parts before, so the structure comes out
 // kind by kind, exactly as writeStructure writes it. One per thread.
