@@ -1,5 +1,4 @@
 // Copying whole structures, byte for byte, from other stream files into the output.
-#include <optional>
 #include <string>
 
 #include "export/writer.h"
@@ -24,14 +23,12 @@ int GdsWriter::copyStructures(const std::string& sourceFile) {
   bool holding = true;     // nothing is written until the current structure's name is known
   bool inElement = false;  // an element of the structure being copied is open
   std::string name;
-  // The structure being read, copied or not, for the line that says where the file broke.
-  bool readingStructure = false;
-  std::optional<std::string> readName;
+  StructureNameTracker reading;  // copied or not, for the line that says where the file broke
   for (;;) {
     const ReadStatus status = reader.next(record);
     if (status != ReadStatus::Record) {
       printLine(readStatusMessage(status));
-      printLine(positionLine(reader.nextPosition(), readName));
+      printLine(positionLine(reader.nextPosition(), reading.name()));
       // Close the structure being copied, so the output stays a well-formed stream.
       if (inStructure && !holding) {
         if (inElement) out.putHeader(kRecordHeaderSize, rec::ENDEL);
@@ -41,14 +38,7 @@ int GdsWriter::copyStructures(const std::string& sourceFile) {
     }
     const RecordCode code = record.code();
     if (code == rec::BGNSTR) inStructure = true;
-    if (code == rec::BGNSTR || code == rec::ENDSTR) {
-      readingStructure = code == rec::BGNSTR;
-      readName.reset();
-    }
-    if (code == rec::STRNAME && readingStructure) {
-      readName.emplace();
-      appendText(record.span().subspan(kRecordHeaderSize), *readName);
-    }
+    reading.see(record);
     if (code == rec::STRNAME && inStructure) {
       name.clear();
       appendText(record.span().subspan(kRecordHeaderSize), name);

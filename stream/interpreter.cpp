@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -172,9 +171,7 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
   bool reachedEnd = false;  // ENDLIB, the end of the file, or a record that stops the dump
   bool endlib = false;
   ReadStatus status = ReadStatus::Record;
-  // The structure being dumped, for the line that says where the dump stopped.
-  bool inStructure = false;
-  std::optional<std::string> structureName;
+  StructureNameTracker structure;  // for the line that says where the dump stopped
   auto cut = [&](DumpPiece& piece) {
     // Once standard output fails there is no point in formatting the rest.
     if (reachedEnd || consoleFailed()) return false;
@@ -186,29 +183,12 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
         reachedEnd = true;
         return Walk::Stop;
       }
-      switch (record.code()) {
-        case rec::BGNSTR:
-          inStructure = true;
-          structureName.reset();
-          break;
-        case rec::STRNAME:
-          if (inStructure) {
-            structureName.emplace();
-            appendText(record.span().subspan(kRecordHeaderSize), *structureName);
-          }
-          break;
-        case rec::ENDSTR:
-          inStructure = false;
-          structureName.reset();
-          break;
-        case rec::ENDLIB:
-          endlib = reachedEnd = true;
-          pieceBytes += record.length;
-          return Walk::TakeAndStop;
-        default:
-          break;
-      }
+      structure.see(record);
       pieceBytes += record.length;
+      if (record.code() == rec::ENDLIB) {
+        endlib = reachedEnd = true;
+        return Walk::TakeAndStop;
+      }
       return Walk::Take;
     };
     auto keep = [&](std::span<const uint8_t> run) {
@@ -244,7 +224,7 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
       formatRecord(stopper, writer);
     }
     printLine("GDS read error");
-    printLine(positionLine(position, structureName));
+    printLine(positionLine(position, structure.name()));
     result = 1;
   } else if (!endlib) {
     result = 1;  // standard output failed

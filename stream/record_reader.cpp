@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "stream/decode.h"
+
 namespace tessel {
 
 namespace {
@@ -63,6 +65,24 @@ std::string positionLine(RecordPosition position, std::optional<std::string_view
   if (structure) line.append(", in structure \"").append(*structure).append("\"");
   line.push_back('.');
   return line;
+}
+
+void StructureNameTracker::see(const RecordView& record) {
+  switch (record.code()) {
+    case rec::BGNSTR:
+    case rec::ENDSTR:
+      inside_ = record.code() == rec::BGNSTR;
+      name_.reset();
+      break;
+    case rec::STRNAME:
+      if (inside_) {
+        name_.emplace();
+        appendText(record.span().subspan(kRecordHeaderSize), *name_);
+      }
+      break;
+    default:
+      break;
+  }
 }
 
 const char* readStatusMessage(ReadStatus status) {

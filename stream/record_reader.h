@@ -45,6 +45,18 @@ struct RecordPosition {
 // `  at byte OFFSET, record NUMBER.`, or `..., in structure "NAME".` inside a named structure.
 std::string positionLine(RecordPosition position, std::optional<std::string_view> structure);
 
+// The structure a walk over records stands in, for the position line: named once its STRNAME
+// has been read, from BGNSTR to ENDSTR.
+class StructureNameTracker {
+ public:
+  void see(const RecordView& record);
+  const std::optional<std::string>& name() const { return name_; }
+
+ private:
+  bool inside_ = false;
+  std::optional<std::string> name_;
+};
+
 // What a walk does with the record it is shown.
 enum class Walk {
   Take,         // hand it out and go on
