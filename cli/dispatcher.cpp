@@ -59,13 +59,6 @@ int importStatus(int importResult) {
   return importResult == kImported ? kExitOk : kExitFailed;
 }
 
-// The input of -r, -rs and -rw, or null after the line that says it cannot be opened.
-std::unique_ptr<ByteSource> openStreamFile(const std::string& fileName) {
-  auto source = openInput(fileName);
-  if (!source) printQuoted("Error: GDS file ", fileName, " FAILED to be opened.");
-  return source;
-}
-
 int dispatch(int argc, const char* const* argv) {
   printBanner();
   if (argc <= 1) return kExitOk;

@@ -27,12 +27,8 @@ int importStream(GdsLibrary& library, ByteSource& source, const std::string& fil
 }
 
 int importStream(GdsLibrary& library, const std::string& fileName) {
-  auto source = openInput(fileName);
-  if (!source) {
-    printQuoted("Error: GDS file ", fileName, " FAILED to be opened.");
-    return kImportOpenFailed;
-  }
-  return importStream(library, *source, fileName);
+  auto source = openStreamFile(fileName);
+  return source ? importStream(library, *source, fileName) : kImportOpenFailed;
 }
 
 }  // namespace tessel

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "stream/console.h"
 #include "stream/gzip.h"
 
 namespace tessel {
@@ -168,6 +169,12 @@ std::unique_ptr<ByteSource> openInput(const std::string& name) {
     source = FileSource::open(name);
   if (!source) return nullptr;
   return inflateIfCompressed(std::move(source));
+}
+
+std::unique_ptr<ByteSource> openStreamFile(const std::string& name) {
+  auto source = openInput(name);
+  if (!source) printQuoted("Error: GDS file ", name, " FAILED to be opened.");
+  return source;
 }
 
 }  // namespace tessel

@@ -68,6 +68,9 @@ class MemorySource final : public ByteSource {
 // The input a reader names: standard input for "-", the file otherwise; inflated as it is read
 // when it begins with the gzip magic, whatever its name. Null when it cannot be opened.
 std::unique_ptr<ByteSource> openInput(const std::string& name);
+// openInput for the stream file of an option: when it cannot be opened, the line that says so,
+// and null.
+std::unique_ptr<ByteSource> openStreamFile(const std::string& name);
 // The bytes of `source`, inflated when its first two bytes are the gzip magic 1F 8B. The first
 // bytes are read to tell, and handed out again, so a pipe works as well as a file.
 std::unique_ptr<ByteSource> inflateIfCompressed(std::unique_ptr<ByteSource> source);

@@ -234,12 +234,8 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
 }
 
 int interpretStream(const std::string& fileName) {
-  auto source = openInput(fileName);
-  if (!source) {
-    printQuoted("Error: GDS file ", fileName, " FAILED to be opened.");
-    return 1;
-  }
-  return interpretStream(*source, fileName);
+  auto source = openStreamFile(fileName);
+  return source ? interpretStream(*source, fileName) : 1;
 }
 
 }  // namespace tessel
