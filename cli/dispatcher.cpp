@@ -40,14 +40,23 @@ bool namesStreamFile(std::string_view argument) {
          argument.end();
 }
 
-// The stream file: the first argument (the program's path included) that names one, or, when
-// none does, standard input given as "-".
-std::string fileArgumentOf(int argc, const char* const* argv) {
+// The argument "-", standard input, or -1.
+int standardInputIndex(int argc, const char* const* argv) {
   for (int i = 0; i < argc; ++i)
-    if (namesStreamFile(argv[i])) return argv[i];
+    if (std::string_view(argv[i]) == "-") return i;
+  return -1;
+}
+
+// Where the stream file stands among the arguments: the first argument (the program's path
+// included) that names one, or, when none does, standard input given as "-"; -1 when neither.
+int fileArgumentIndex(int argc, const char* const* argv) {
   for (int i = 0; i < argc; ++i)
-    if (std::string_view(argv[i]) == "-") return argv[i];
-  return "";
+    if (namesStreamFile(argv[i])) return i;
+  return standardInputIndex(argc, argv);
+}
+
+bool followsOutputFlag(int index, const char* const* argv) {
+  return index > 0 && std::string_view(argv[index - 1]) == "-o";
 }
 
 int argumentError() {
@@ -70,10 +79,22 @@ int dispatch(int argc, const char* const* argv) {
     printLine("Invalid.");
     return kExitUsage;
   }
-  const std::string fileArgument = fileArgumentOf(argc, argv);
+  int fileIndex = fileArgumentIndex(argc, argv);
   std::string outputFile;
   for (int i = 0; i + 1 < argc; ++i)
     if (std::string_view(argv[i]) == "-o") outputFile = argv[i + 1];
+
+  // The input is never the output: an -o operand that stands first among the stream files
+  // gives way to standard input, or the run is refused.
+  if (option == "-rw" && followsOutputFlag(fileIndex, argv)) {
+    const int standardInput = standardInputIndex(argc, argv);
+    if (standardInput < 0) {
+      printQuoted("Error: ", argv[fileIndex], " is the output file, not a file to read.");
+      return kExitUsage;
+    }
+    fileIndex = standardInput;
+  }
+  const std::string fileArgument = fileIndex < 0 ? "" : argv[fileIndex];
 
   if (option == "-g") {
     const int first = writeExample1("example1.gds");
@@ -98,6 +119,8 @@ int dispatch(int argc, const char* const* argv) {
   }
   if (option == "-rs") {
     if (fileArgument.empty()) return argumentError();
+    if (!outputFile.empty())
+      printQuoted("Note: -o ", outputFile, " is ignored: -rs always draws \"diagram.jpg\".");
     // A file that cannot be opened must not replace an existing diagram with an empty one.
     auto source = openStreamFile(fileArgument);
     if (!source) return kExitFailed;

@@ -9,6 +9,7 @@
 
 #include "export/output_file.h"
 #include "export/writer.h"
+#include "import/importer.h"
 #include "import/summary_import.h"
 #include "stream/console.h"
 #include "stream/parallel.h"
@@ -108,6 +109,20 @@ RewriteResult rewriteStream(ByteSource& source, const std::string& inputName,
   result.imported = importSummaries(source, inputName, imported, hooks);
   if (!opened) {
     printQuoted("Error: Cannot write ", outputName, ".");
+    result.written = 1;
+    return result;
+  }
+  if (result.imported != kImported) {
+    // A library read only in part is not passed off as the file: an existing output stays as
+    // it was. What already went to a pipe or a device ends without ENDLIB, so that no reader
+    // takes it for a whole library.
+    const bool direct = !file.writesTemporary();
+    if (direct) output->flush();
+    file.abandon();
+    if (direct)
+      printQuoted("Error: Only part of the library went to ", outputName, ", without ENDLIB.");
+    else
+      printQuoted("Error: Nothing written to ", outputName, ".");
     result.written = 1;
     return result;
   }

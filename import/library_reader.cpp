@@ -118,7 +118,8 @@ class LibraryReader {
           parser.firstInt(library_.generations, text);
           break;
         default:
-          parser.report("Error: Unrecognized record.", text);
+          parser.reportUnrecognized(text);
+          damaged_ = damaged_ || parser.damaged();
           break;
       }
     }

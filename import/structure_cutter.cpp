@@ -6,18 +6,18 @@ namespace tessel {
 
 ReadStatus cutStructure(RecordReader& reader, StructureCut& cut, std::vector<uint8_t>& into,
                         size_t limit) {
-  // The parser ends a structure at the same records: ENDSTR, or outside an element a record
-  // that cannot be decoded; inside an element such a record ends only the element.
+  // The parser ends a structure at the same record, ENDSTR, and an element at ENDEL; a record
+  // that cannot be decoded ends neither.
   auto visit = [&](const RecordView& record) {
     if (cut.ended || cut.bytes >= limit) return Walk::Stop;
     cut.bytes += record.length;
     const RecordCode code = record.code();
-    const bool decodable = isDecodable(record.bytes, record.length);
+    if (!isDecodable(record.bytes, record.length)) return Walk::Take;
     if (cut.inElement) {
-      if (!decodable || code == rec::ENDEL) cut.inElement = false;
+      if (code == rec::ENDEL) cut.inElement = false;
       return Walk::Take;
     }
-    if (!decodable || code == rec::ENDSTR) {
+    if (code == rec::ENDSTR) {
       cut.ended = true;
       return Walk::TakeAndStop;
     }

@@ -15,7 +15,7 @@ struct StructureCut {
   ElementCounts counts{};  // the elements started so far, by kind
   size_t bytes = 0;        // taken so far, its BGNSTR included
   bool inElement = false;
-  bool ended = false;  // ENDSTR, or outside an element a record that cannot be decoded, was taken
+  bool ended = false;  // ENDSTR was taken
 };
 
 // Takes the records of the structure being cut from `reader` onto the end of `into`, up to and

@@ -58,6 +58,13 @@ void StructureParser::report(std::string_view message, MessageSink& out) {
   out.line(positionLine(positions_->lastPosition(), where()));
 }
 
+void StructureParser::reportUnrecognized(MessageSink& out) {
+  report("Error: Unrecognized record.", out);
+  // A record of a type GDSII does not define is damage, and a rewrite would lose what it held;
+  // a defined one that stands where it is not taken (a DATATYPE in a TEXT) is only misplaced.
+  if (!isDefinedRecordType(code_)) damaged_ = true;
+}
+
 bool StructureParser::hasValues(size_t present, size_t count, MessageSink& out) {
   if (present >= count) return true;
   report("Error: Record has too few values.", out);
@@ -116,7 +123,10 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
   bool open = result == Step::Decoded;
   while (open) {
     result = step(feed, out);
-    if (result != Step::Decoded) break;
+    if (result == Step::Stopped) break;
+    // A record that cannot be decoded was reported where it stands; the structure goes on with
+    // the next one, so the records after it are not reported again.
+    if (result == Step::DecodeFailed) continue;
     switch (code_) {
       case rec::STRNAME:
         structure_->name = text_;
@@ -147,7 +157,7 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
         result = readBox();
         break;
       default:
-        report("Error: Unrecognized record.", out);
+        reportUnrecognized(out);
         break;
     }
     if (result == Step::Stopped) open = false;
@@ -190,9 +200,11 @@ Step StructureParser::readElement(Quick&& quick, Accept&& accept) {
       }
     }
     const Step result = step();
-    if (result != Step::Decoded) return result == Step::Stopped ? result : Step::Decoded;
+    if (result == Step::Stopped) return result;
+    // A damaged record (reported) is skipped: the rest of the element still belongs to it.
+    if (result == Step::DecodeFailed) continue;
     if (code_ == rec::ENDEL) return Step::Decoded;
-    if (!accept()) report("Error: Unrecognized record.", *out_);
+    if (!accept()) reportUnrecognized(*out_);
   }
 }
 

@@ -59,6 +59,8 @@ class StructureParser {
   }
   // Off, every record goes through the general decoder (to compare the two ways in tests).
   void useShortcuts(bool use) { shortcuts_ = use; }
+  // Reports the record just decoded as one that has no place here.
+  void reportUnrecognized(MessageSink& out);
   bool damaged() const { return damaged_; }
   void setDamaged(bool damaged) { damaged_ = damaged; }
   RecordCode code() const { return code_; }

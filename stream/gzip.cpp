@@ -1,9 +1,11 @@
 #include "stream/gzip.h"
 
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 namespace tessel {
@@ -16,13 +18,88 @@ constexpr size_t kBlockSize = size_t{1} << 19;
 constexpr size_t kBlocks = 4;
 constexpr size_t kCompressedChunk = size_t{1} << 17;
 
+// Reads a gzip member's header (RFC 1952) byte by byte, as the bytes come: the inflater then
+// reads the deflate data and checks the trailer. Read here, not by the inflater, because the
+// inflater refuses a header that carries its own CRC (FHCRC), which gzip writes and accepts.
+class MemberHeader {
+ public:
+  enum class Status { NeedMore, Done, Damaged };
+
+  // Takes bytes from the front of `bytes` (advancing it) until the header ends or breaks.
+  Status take(uint8_t*& bytes, uint32_t& available) {
+    while (available > 0) {
+      const uint8_t byte = *bytes++;
+      --available;
+      const Status status = step(byte);
+      if (status != Status::NeedMore) return status;
+    }
+    return Status::NeedMore;
+  }
+
+ private:
+  static constexpr uint8_t kHeaderCrc = 0x02, kExtra = 0x04, kName = 0x08, kComment = 0x10;
+  static constexpr uint8_t kReserved = 0xE0;
+  enum class Part { Fixed, ExtraLength, Extra, Name, Comment, Crc };
+
+  Status step(uint8_t byte) {
+    if (part_ != Part::Crc) crc_ = crc32_gzip_refl(crc_, &byte, 1);
+    ++seen_;
+    switch (part_) {
+      case Part::Fixed:
+        if ((seen_ == 1 && byte != 0x1F) || (seen_ == 2 && byte != 0x8B) ||
+            (seen_ == 3 && byte != 8) || (seen_ == 4 && (byte & kReserved) != 0))
+          return Status::Damaged;
+        if (seen_ == 4) flags_ = byte;
+        if (seen_ == 10) return next(Part::ExtraLength);
+        return Status::NeedMore;
+      case Part::ExtraLength:
+        count_ |= uint32_t{byte} << (8 * (seen_ - 1));
+        if (seen_ == 2) return count_ == 0 ? next(Part::Name) : enter(Part::Extra);
+        return Status::NeedMore;
+      case Part::Extra:
+        return seen_ == count_ ? next(Part::Name) : Status::NeedMore;
+      case Part::Name:
+        return byte == 0 ? next(Part::Comment) : Status::NeedMore;
+      case Part::Comment:
+        return byte == 0 ? next(Part::Crc) : Status::NeedMore;
+      case Part::Crc:
+        stored_ |= uint32_t{byte} << (8 * (seen_ - 1));
+        if (seen_ < 2) return Status::NeedMore;
+        return stored_ == (crc_ & 0xFFFF) ? Status::Done : Status::Damaged;
+    }
+    return Status::Damaged;
+  }
+  // Goes to `part`, or past it when the flags leave it out.
+  Status next(Part part) {
+    if (part == Part::ExtraLength && !(flags_ & kExtra)) part = Part::Name;
+    if (part == Part::Name && !(flags_ & kName)) part = Part::Comment;
+    if (part == Part::Comment && !(flags_ & kComment)) part = Part::Crc;
+    if (part == Part::Crc && !(flags_ & kHeaderCrc)) return Status::Done;
+    return enter(part);
+  }
+  Status enter(Part part) {
+    part_ = part;
+    seen_ = 0;
+    return Status::NeedMore;
+  }
+
+  Part part_ = Part::Fixed;
+  uint32_t seen_ = 0;  // bytes of the current part
+  uint8_t flags_ = 0;
+  uint32_t count_ = 0;   // the length of the extra field
+  uint32_t stored_ = 0;  // the header CRC as written
+  uint32_t crc_ = 0;     // of the header bytes so far
+};
+
 // Inflates `compressed` into the blocks taken from `empty` and hands them to `full`, until the
 // compressed bytes end or break, or either channel is closed.
 void inflateBlocks(ByteSource& compressed, Channel<GzipSource::Block>& empty,
                    Channel<GzipSource::Block>& full) {
   auto state = std::make_unique<inflate_state>();
   isal_inflate_init(state.get());
-  state->crc_flag = ISAL_GZIP;
+  // Each member's header is read here; the inflater reads its deflate data and checks its
+  // trailer.
+  std::optional<MemberHeader> header(std::in_place);
   auto input = std::make_unique_for_overwrite<uint8_t[]>(kCompressedChunk);
   bool inputEnded = false;
   // Reads more compressed bytes after those the inflater has not taken yet.
@@ -54,18 +131,29 @@ void inflateBlocks(ByteSource& compressed, Channel<GzipSource::Block>& empty,
           break;
         }
       }
+      if (header) {
+        const MemberHeader::Status read = header->take(state->next_in, state->avail_in);
+        if (read == MemberHeader::Status::Damaged ||
+            (read == MemberHeader::Status::NeedMore && inputEnded)) {
+          end(kDataDamaged);
+        } else if (read == MemberHeader::Status::Done) {
+          header.reset();
+          uint8_t* const next = state->next_in;
+          const uint32_t available = state->avail_in;
+          isal_inflate_reset(state.get());
+          state->crc_flag = ISAL_GZIP_NO_HDR_VER;
+          state->next_in = next;
+          state->avail_in = available;
+        }
+        continue;
+      }
       if (state->block_state == ISAL_BLOCK_FINISH) {
         if (state->avail_in == 0) {
           if (inputEnded) end(0);  // the last member ended with the file
           continue;
         }
-        // Another member follows.
-        uint8_t* const next = state->next_in;
-        const uint32_t available = state->avail_in;
-        isal_inflate_reset(state.get());
-        state->crc_flag = ISAL_GZIP;
-        state->next_in = next;
-        state->avail_in = available;
+        header.emplace();  // another member follows
+        continue;
       }
       const uint32_t inBefore = state->avail_in;
       const auto stateBefore = state->block_state;

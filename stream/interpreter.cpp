@@ -229,7 +229,8 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
   } else if (!endlib) {
     result = 1;  // standard output failed
   }
-  printQuoted("Converting ", fileName, " to ASCII done.");
+  printQuoted("Converting ", fileName,
+              result == 0 ? " to ASCII done." : " to ASCII stopped early.");
   return result;
 }
 

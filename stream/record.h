@@ -98,6 +98,13 @@ inline int elementKind(RecordCode code) {
   }
 }
 
+// True when GDSII defines the code's record type (the first byte: HEADER 0x00 to LIBSECUR
+// 0x3B), named in the table below or not.
+inline bool isDefinedRecordType(RecordCode code) {
+  constexpr int kLastRecordType = 0x3B;
+  return (code >> 8) <= kLastRecordType;
+}
+
 // True for the records that open an element.
 inline bool isElementStart(RecordCode code) {
   return elementKind(code) >= 0;

@@ -18,6 +18,14 @@ size_t bufferSizeFor(const ByteSource& source, size_t wanted) {
   return wanted;
 }
 
+// True when the record header at `header` has a record type and a data type that GDSII defines:
+// every stream file starts with one, and text or other files almost never do.
+bool namesRecordType(const uint8_t* header) {
+  constexpr uint8_t kLastDataType = 0x06;
+  return isDefinedRecordType((RecordCode{header[2]} << 8) | header[3]) &&
+         header[3] <= kLastDataType;
+}
+
 }  // namespace
 
 RecordReader::RecordReader(ByteSource& source, size_t bufferSize)
@@ -49,6 +57,14 @@ ReadStatus RecordReader::fill() {
     refill();
     if (end_ == begin_) return sourceFailed_ ? failure_ : ReadStatus::End;
     if (end_ - begin_ < 2) return sourceFailed_ ? failure_ : ReadStatus::Truncated;
+  }
+  if (offset_ == 0 && end_ - begin_ >= kRecordHeaderSize &&
+      !namesRecordType(buffer_.get() + begin_)) {
+    // Nothing of it is read as records: from here on the input reads as ended.
+    begin_ = end_;
+    sourceEnded_ = sourceFailed_ = true;
+    failure_ = ReadStatus::NotStream;
+    return failure_;
   }
   const size_t length = readBigEndian(buffer_.get(), static_cast<long>(begin_), 2);
   if (length < kRecordHeaderSize) return ReadStatus::BadLength;
@@ -93,6 +109,8 @@ const char* readStatusMessage(ReadStatus status) {
       return "Error: File could not be read.";
     case ReadStatus::Damaged:
       return "Error: Compressed data is damaged.";
+    case ReadStatus::NotStream:
+      return "Error: Not a GDSII stream file.";
     default:
       return "Error: Unexpected end of file.";
   }

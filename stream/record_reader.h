@@ -33,6 +33,7 @@ enum class ReadStatus {
   BadLength,  // the length field is below 4, too short for the record's own header
   IoError,    // the source reported a read error
   Damaged,    // the source's compressed data is damaged or cut short
+  NotStream,  // the first record's header is no GDSII record type (a text file, say)
 };
 
 // Where a record stands in its input: the offset of its first byte and its 1-based number.

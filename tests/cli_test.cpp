@@ -167,8 +167,14 @@ TEST(CommandLine, ArgumentSelection) {
        {failedToOpen("a.gds"), "Finding the root structures.", "Root GDS structures: "},
        1},
       {{"-rs", "a.gds"}, {failedToOpen("a.gds")}, 1},
-      // An -o operand containing ".gds" before the input file is itself the input.
-      {{"-rw", "-o", "out.gds", "in.gds"}, {failedToOpen("out.gds")}, 1},
+      // -rs draws into "diagram.jpg" only, and says so when given an output.
+      {{"-rs", "a.gds", "-o", "x.png"},
+       {"Note: -o \"x.png\" is ignored: -rs always draws \"diagram.jpg\".", failedToOpen("a.gds")},
+       1},
+      // The -o operand is never read: named before the input file, it is refused.
+      {{"-rw", "-o", "out.gds", "in.gds"},
+       {"Error: \"out.gds\" is the output file, not a file to read."},
+       2},
   };
   for (const ArgumentCase& c : cases) {
     TempDir dir;
@@ -195,18 +201,16 @@ TEST(CommandLine, ReadWriteImportsTheEarlierFileAndWritesTheLastOutput) {
   EXPECT_FALSE(fs::exists(dir.file("missing.gds")));
 }
 
-TEST(CommandLine, OutputOperandBeforeTheInputIsReadAndOverwritten) {
+TEST(CommandLine, OutputOperandBeforeTheInputIsRefused) {
   TempDir dir;
   writeBytes(dir.file("first.gds"), smallLibrary());
-  writeBytes(dir.file("second.gds"), {});
+  writeBytes(dir.file("second.gds"), smallLibrary());
   RunResult run = runTessel({"-rw", "-o", "first.gds", "second.gds"}, dir.path().string());
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.linesAfterBanner(), rewriteLines("first.gds", "first.gds"));
-  EXPECT_TRUE(readBytes(dir.file("second.gds")).empty());
-  // What was written reads back as a whole library.
-  RunResult dump = runTessel({"-i", "first.gds"}, dir.path().string());
-  EXPECT_EQ(dump.exitCode, 0);
-  EXPECT_EQ(dump.lines().back(), "Converting \"first.gds\" to ASCII done.");
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(
+      run.linesAfterBanner(),
+      (std::vector<std::string>{"Error: \"first.gds\" is the output file, not a file to read."}));
+  EXPECT_EQ(readBytes(dir.file("first.gds")), smallLibrary());
 }
 
 // Runs `command` with the shell in `folder`; its exit status and what it wrote to standard error.

@@ -1,6 +1,7 @@
 // gzip-compressed input and output, and standard input: every option reads compressed, piped
 // and plain bytes alike; damaged compressed data is read up to the damage; .gz output.
 #include <gtest/gtest.h>
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 
 #include <algorithm>
@@ -21,13 +22,23 @@ namespace {
 namespace fs = std::filesystem;
 
 // One gzip member holding `plain`, deflated by ISA-L. With a `name` the header carries it, as
-// gzip's own header does for a named file.
-Bytes gzipMember(const Bytes& plain, const std::string& name = "") {
-  Bytes member = {0x1F, 0x8B, 8, static_cast<uint8_t>(name.empty() ? 0 : 0x08), 0, 0, 0, 0, 0, 3};
-  if (!name.empty()) {
-    for (char c : name)
-      member.push_back(static_cast<uint8_t>(c));
+// gzip's own header does for a named file; with `everyField` it also carries an extra field, a
+// comment and its own CRC (FHCRC), which `headerCrcChange` spoils when not 0.
+Bytes gzipMember(const Bytes& plain, const std::string& name = "", bool everyField = false,
+                 uint16_t headerCrcChange = 0) {
+  const uint8_t flags = static_cast<uint8_t>((name.empty() ? 0 : 0x08) | (everyField ? 0x16 : 0));
+  Bytes member = {0x1F, 0x8B, 8, flags, 0, 0, 0, 0, 0, 3};
+  if (everyField) member.insert(member.end(), {5, 0, 'T', 'S', 1, 0, 7});  // XLEN 5, a subfield
+  auto addText = [&](const std::string& text) {
+    member.insert(member.end(), text.begin(), text.end());
     member.push_back(0);
+  };
+  if (!name.empty()) addText(name);
+  if (everyField) {
+    addText("written for a test");
+    const uint32_t crc = crc32_gzip_refl(0, member.data(), member.size()) ^ headerCrcChange;
+    member.push_back(static_cast<uint8_t>(crc));
+    member.push_back(static_cast<uint8_t>(crc >> 8));
   }
   auto stream = std::make_unique<isal_zstream>();
   isal_deflate_stateless_init(stream.get());
@@ -189,6 +200,8 @@ TEST(CompressedInput, DamagedDataIsReadUpToTheDamageThenEndsLikeTheFile) {
   badBlock[10] |= 0x06;  // the first deflate block of the reserved type 3
   Bytes badTrailer = gzipMember(all);
   badTrailer[badTrailer.size() - 8] ^= 0xFF;  // the CRC, after every byte was inflated
+  Bytes badFirstTrailer = gzipMember(start);
+  badFirstTrailer[badFirstTrailer.size() - 8] ^= 0xFF;  // the CRC of a member another follows
   struct Case {
     const char* what;
     Bytes bytes;
@@ -201,6 +214,11 @@ TEST(CompressedInput, DamagedDataIsReadUpToTheDamageThenEndsLikeTheFile) {
       {"invalid block", joined({gzipMember(start), badBlock}), start, true},
       {"clean but ending before ENDLIB", gzipMember(start), start, false},
       {"damaged after the last byte needed", badTrailer, all, false},
+      {"wrong CRC of a member before the last", joined({badFirstTrailer, second}), start, true},
+      // gzip writes and accepts a header with its own CRC.
+      {"every header field and the header CRC", joined({gzipMember(start, "in.gds", true), second}),
+       all, false},
+      {"wrong header CRC", joined({gzipMember(start), gzipMember(rest, "", true, 1)}), start, true},
   };
   for (const std::string option : {"-i", "-r", "-rw"}) {
     for (const Case& c : cases) {
@@ -228,7 +246,7 @@ TEST(CompressedInput, CutInsideTheDeflateDataPrintsEveryWholeRecordBeforeTheCut)
   EXPECT_EQ(tail[0], "Error: Compressed data is damaged.");
   EXPECT_EQ(tail[1], "GDS read error");
   EXPECT_EQ(tail[2].rfind("  at byte ", 0), 0u);  // where the damage stops the decompressed bytes
-  EXPECT_EQ(tail[3], "Converting \"in.gds\" to ASCII done.");
+  EXPECT_EQ(tail[3], "Converting \"in.gds\" to ASCII stopped early.");
   const std::vector<std::string> printed(cut.lines.begin(), cut.lines.end() - 4);
   ASSERT_LT(printed.size(), whole.lines.size());
   EXPECT_TRUE(std::equal(printed.begin(), printed.end(), whole.lines.begin()));

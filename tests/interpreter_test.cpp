@@ -1,6 +1,8 @@
 // `tessel -i` end to end: one line per record, the stops on damaged input, the real files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -33,7 +35,9 @@ std::vector<std::string> framed(const std::vector<std::string>& body,
                                 const std::string& name = "in.gds") {
   std::vector<std::string> lines = {"Converting \"" + name + "\" to ASCII."};
   lines.insert(lines.end(), body.begin(), body.end());
-  lines.push_back("Converting \"" + name + "\" to ASCII done.");
+  // A dump that stopped at an error says so in its last line.
+  const bool stopped = std::find(body.begin(), body.end(), "GDS read error") != body.end();
+  lines.push_back("Converting \"" + name + "\" to ASCII " + (stopped ? "stopped early." : "done."));
   return lines;
 }
 

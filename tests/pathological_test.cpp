@@ -303,7 +303,8 @@ TEST(Pathological, LongestRecordsOfEveryDataType) {
     const auto lines = dump.lines();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], c.ending);
-    EXPECT_EQ(lines.back(), "Converting \"big.gds\" to ASCII done.");
+    EXPECT_EQ(lines.back(), std::string("Converting \"big.gds\" to ASCII ") +
+                                (c.exitCode == 0 ? "done." : "stopped early."));
     RunResult roots = runTessel({"-r", "big.gds"}, dir.path().string());
     EXPECT_EQ(roots.exitCode, c.exitCode);
     EXPECT_EQ(roots.lines().back(), "Root GDS structures: ");
@@ -319,24 +320,40 @@ TEST(Pathological, FilesThatAreNoStreamFiles) {
     byte = static_cast<uint8_t>(random());
   writeBytes(dir.file("noise.gds"), noise);
 
-  for (const std::string file : {"zeros.gds", "noise.gds"}) {
+  const std::string text = "Notes on the chip\nLayer 1 is metal\n";
+  writeBytes(dir.file("notes.gds"), Bytes(text.begin(), text.end()));
+
+  for (const std::string file : {"zeros.gds", "noise.gds", "notes.gds"}) {
     SCOPED_TRACE(file);
     RunResult dump = runTessel({"-i", file}, dir.path().string());
     EXPECT_EQ(dump.exitCode, 1);
-    EXPECT_EQ(dump.lines().back(), "Converting \"" + file + "\" to ASCII done.");
+    EXPECT_EQ(dump.lines().back(), "Converting \"" + file + "\" to ASCII stopped early.");
     RunResult roots = runTessel({"-r", file}, dir.path().string());
     EXPECT_EQ(roots.exitCode, 1);
     EXPECT_EQ(roots.lines().back().rfind("Root GDS structures: ", 0), 0u);
     RunResult copy = runTessel({"-rw", file, "-o", "out.gds"}, dir.path().string());
     EXPECT_EQ(copy.exitCode, 1);
-    EXPECT_EQ(copy.lines().back(), "Creating \"out.gds\" done.");
+    EXPECT_EQ(copy.lines().back(), "Error: Nothing written to \"out.gds\".");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.gds")));
   }
+  // A text file is said not to be a stream file, whatever option reads it.
+  RunResult notes = runTessel({"-i", "notes.gds"}, dir.path().string());
+  EXPECT_EQ(notes.linesAfterBanner(),
+            (std::vector<std::string>{"Converting \"notes.gds\" to ASCII.",
+                                      "Error: Not a GDSII stream file.", "GDS read error", at(0, 1),
+                                      "Converting \"notes.gds\" to ASCII stopped early."}));
+  RunResult notesRoots = runTessel({"-r", "notes.gds"}, dir.path().string());
+  EXPECT_EQ(
+      notesRoots.linesAfterBanner(),
+      (std::vector<std::string>{
+          "Importing \"notes.gds\" into Tessel.", "Error: Not a GDSII stream file.", at(0, 1),
+          "GDS file partly imported.", "Finding the root structures.", "Root GDS structures: "}));
   // A file of zero bytes has a record length of 0 at its start.
   RunResult zeros = runTessel({"-i", "zeros.gds"}, dir.path().string());
   EXPECT_EQ(zeros.linesAfterBanner(),
             (std::vector<std::string>{"Converting \"zeros.gds\" to ASCII.",
                                       "Error: Invalid record length.", "GDS read error", at(0, 1),
-                                      "Converting \"zeros.gds\" to ASCII done."}));
+                                      "Converting \"zeros.gds\" to ASCII stopped early."}));
 }
 
 }  // namespace

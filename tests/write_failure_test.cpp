@@ -178,9 +178,24 @@ TEST(ReadWrite, WritesOverItsOwnInput) {
   EXPECT_EQ(maskTimestamps(written), maskTimestamps(readBytes(dir.file("other.gds"))));
   auto files = snapshot(dir.path());
   EXPECT_EQ(files.size(), 3u) << "only in.gds, other.gds and same.gds";
+
+  // Through a symbolic link or a second name of the same file.
+  writeBytes(dir.file("same.gds"), smallLibrary());
+  fs::create_symlink("same.gds", dir.path() / "link.gds");
+  fs::create_hard_link(dir.path() / "same.gds", dir.path() / "second.gds");
+  for (const std::string target : {"link.gds", "second.gds"}) {
+    SCOPED_TRACE(target);
+    const RunResult linked = runTessel({"-rw", "same.gds", "-o", target}, dir.path().string());
+    EXPECT_EQ(linked.exitCode, 0);
+    EXPECT_EQ(maskTimestamps(readBytes(dir.file(target))),
+              maskTimestamps(readBytes(dir.file("other.gds"))));
+  }
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "link.gds"));
 }
 
-TEST(ReadWrite, DamagedInputWritesWhatWasRead) {
+// A library read only in part is never passed off as the file: an existing output keeps its
+// bytes, and none is created.
+TEST(ReadWrite, DamagedInputLeavesTheOutputAsItWas) {
   TempDir dir;
   Bytes damaged = StreamBuilder()
                       .libraryHeader()
@@ -190,21 +205,70 @@ TEST(ReadWrite, DamagedInputWritesWhatWasRead) {
                       .raw({0x00, 0x1C, 0x05, 0x02, 0x07})  // BGNSTR cut short
                       .bytes();
   writeBytes(dir.file("in.gds"), damaged);
+  for (const std::string target : {"out.gds", "out.gds.gz", "new.gds"}) {
+    SCOPED_TRACE(target);
+    if (target != "new.gds") writeBytes(dir.file(target), kOldBytes);
+    const auto before = snapshot(dir.path());
+    const RunResult run = runTessel({"-rw", "in.gds", "-o", target}, dir.path().string());
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(
+        run.linesAfterBanner(),
+        (std::vector<std::string>{
+            "Importing \"in.gds\" into Tessel.", "Error: Unexpected end of file.", at(160, 13),
+            "GDS file partly imported.", "Error: Nothing written to \"" + target + "\"."}));
+    EXPECT_EQ(snapshot(dir.path()), before);
+  }
+}
+
+// A record of a type GDSII does not define, inside an element: reported once, where it stands,
+// and the import is partial, so nothing is written.
+TEST(ReadWrite, UnknownRecordInsideAnElementFailsTheRewrite) {
+  TempDir dir;
+  StreamBuilder file;
+  file.libraryHeader().beginStructure("TOP").none(rec::BOUNDARY).int2(rec::LAYER, {1});
+  const std::string damageAt = file.nextAt("TOP");
+  file.int2(0x4002, {7})  // no such record type
+      .int2(rec::DATATYPE, {0})
+      .int4(rec::XY, {0, 0, 10, 0, 10, 10, 0, 0})
+      .none(rec::ENDEL)
+      .endStructure()
+      .endLibrary();
+  writeBytes(dir.file("in.gds"), file.bytes());
   writeBytes(dir.file("out.gds"), kOldBytes);
   const RunResult run = runTessel({"-rw", "in.gds", "-o", "out.gds"}, dir.path().string());
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.linesAfterBanner(),
-            (std::vector<std::string>{"Importing \"in.gds\" into Tessel.",
-                                      "Error: Unexpected end of file.", at(160, 13),
-                                      "GDS file partly imported.", "Creating \"out.gds\" done."}));
-  GdsLibrary library;
-  int imported = -1;
-  captureOutput([&] { imported = importStream(library, dir.file("out.gds")); });
-  EXPECT_EQ(imported, kImported);
-  ASSERT_EQ(library.structures.size(), 1u);
-  EXPECT_EQ(library.structures[0].name, "kept");
-  ASSERT_EQ(library.structures[0].boundaries.size(), 1u);
-  EXPECT_EQ(library.structures[0].boundaries[0].xCor, (Coordinates{0, 10, 10, 0}));
+  EXPECT_EQ(
+      run.linesAfterBanner(),
+      (std::vector<std::string>{"Importing \"in.gds\" into Tessel.", "Error: Unrecognized record.",
+                                damageAt, "Reached end of library.", "GDS file partly imported.",
+                                "Error: Nothing written to \"out.gds\"."}));
+  EXPECT_EQ(readBytes(dir.file("out.gds")), kOldBytes);
+}
+
+// The input is never the output: an -o operand named first gives way to standard input, or the
+// run is refused.
+TEST(ReadWrite, OutputOperandIsNeverReadAsTheInput) {
+  TempDir dir;
+  writeBytes(dir.file("in.gds"), smallLibrary());
+  writeBytes(dir.file("out.gds"), kOldBytes);
+  const RunResult refused = runTessel({"-rw", "-o", "out.gds"}, dir.path().string());
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_EQ(
+      refused.linesAfterBanner(),
+      (std::vector<std::string>{"Error: \"out.gds\" is the output file, not a file to read."}));
+  EXPECT_EQ(readBytes(dir.file("out.gds")), kOldBytes);
+
+  const RunResult piped =
+      runTessel({"-rw", "-", "-o", "out.gds"}, dir.path().string(), "", "", dir.file("in.gds"));
+  EXPECT_EQ(piped.exitCode, 0);
+  EXPECT_EQ(
+      piped.linesAfterBanner(),
+      (std::vector<std::string>{"Importing \"-\" into Tessel.", "Reached end of library.",
+                                "GDS file successfully imported.", "Creating \"out.gds\" done."}));
+  const RunResult copy = runTessel({"-rw", "in.gds", "-o", "copy.gds"}, dir.path().string());
+  ASSERT_EQ(copy.exitCode, 0);
+  EXPECT_EQ(maskTimestamps(readBytes(dir.file("out.gds"))),
+            maskTimestamps(readBytes(dir.file("copy.gds"))));
 }
 
 }  // namespace
