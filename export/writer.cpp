@@ -261,10 +261,23 @@ void GdsWriter::writeText(const GdsText& text) {
   writeElementFlags(text.elflags, text.plex);
   writeShort(out, rec::LAYER, text.layer);
   writeShort(out, rec::TEXTTYPE, text.texttype);
-  writeShort(out, rec::PRESENTATION, text.presentation);
-  if (text.pathtype != 0) writeShort(out, rec::PATHTYPE, text.pathtype);
-  writeLong(out, rec::WIDTH, static_cast<uint32_t>(text.width));
-  writeTransform(text.strans, text.scale, text.angle);
+  using namespace text_records;
+  // A text read from a file gets the optional records it was read with, no more and no fewer.
+  const bool asRead = (text.records & kRead) != 0;
+  auto had = [&](uint8_t record) { return (text.records & record) != 0; };
+  if (!asRead || had(kPresentation)) writeShort(out, rec::PRESENTATION, text.presentation);
+  if (asRead ? had(kPathtype) : text.pathtype != 0) writeShort(out, rec::PATHTYPE, text.pathtype);
+  if (!asRead || had(kWidth)) writeLong(out, rec::WIDTH, static_cast<uint32_t>(text.width));
+  if (!asRead) {
+    writeTransform(text.strans, text.scale, text.angle);
+  } else {
+    if (had(kStrans)) {
+      out.putHeader(6, rec::STRANS);
+      out.put16(text.strans);
+    }
+    if (had(kMag)) writeReal(rec::MAG, text.scale);
+    if (had(kAngle)) writeReal(rec::ANGLE, text.angle);
+  }
   writePoint(out, text.xCor, text.yCor);
   writeName(out, rec::STRING, text.textbody);
   writeElementEnd(text.properties);

@@ -477,32 +477,46 @@ Step StructureParser::readAref() {
 }
 
 Step StructureParser::readText() {
+  using namespace text_records;
   GdsText text;
+  text.records = kRead;
   const Step result = readElement([&] {
     switch (code_) {
       case rec::LAYER:
         return firstInt(text.layer), true;
       case rec::WIDTH:
-        return firstInt(text.width), true;
+        if (firstInt(text.width)) text.records |= kWidth;
+        return true;
       case rec::XY:
         return pointXY(text.xCor, text.yCor), true;
       case rec::TEXTTYPE:
         return firstInt(text.texttype), true;
       case rec::PRESENTATION:
         text.presentation = bits_;
+        text.records |= kPresentation;
         return true;
       case rec::STRING:
         text.textbody = intern();
         return true;
       case rec::STRANS:
         text.strans = bits_;
+        text.records |= kStrans;
         return true;
       case rec::MAG:
-        return firstReal(text.scale), true;
+        if (hasValues(reals_.size(), 1)) {
+          text.scale = reals_[0];
+          text.records |= kMag;
+        }
+        return true;
       case rec::ANGLE:
-        return firstReal(text.angle), true;
+        if (hasValues(reals_.size(), 1)) {
+          text.angle = reals_[0];
+          text.records |= kAngle;
+        }
+        return true;
       case rec::PATHTYPE:
-        return firstInt(text.pathtype), true;
+        if (firstInt(text.pathtype)) text.records |= kPathtype;
+        return true;
       default:
         return acceptCommon(text);
     }

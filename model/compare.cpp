@@ -129,6 +129,7 @@ std::string firstRoundTripDifference(const GdsLibrary& a, const GdsLibrary& b,
       c.field("width", p.width, q.width);
       c.near("scale", p.scale, q.scale);
       c.near("angle", p.angle, q.angle);
+      c.field("optional records", int{p.records}, int{q.records});
       c.field("xCor", p.xCor, q.xCor);
       c.field("yCor", p.yCor, q.yCor);
       compareCommon(c, p, q);

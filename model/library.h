@@ -97,6 +97,19 @@ struct GdsAref {
   uint16_t elflags = 0;
 };
 
+// The optional records a text was read with, as bits of GdsText::records. A rewrite writes them
+// as read: a text size (MAG) of 1 given in the file and one left out read differently in some
+// tools, and so do a WIDTH of 0 and none.
+namespace text_records {
+constexpr uint8_t kRead = 0x01;  // read from a file: the bits below say what it had
+constexpr uint8_t kPresentation = 0x02;
+constexpr uint8_t kPathtype = 0x04;
+constexpr uint8_t kWidth = 0x08;
+constexpr uint8_t kStrans = 0x10;
+constexpr uint8_t kMag = 0x20;
+constexpr uint8_t kAngle = 0x40;
+}  // namespace text_records
+
 struct GdsText {
   int32_t plex = 0;
   uint16_t presentation = 0;
@@ -112,6 +125,9 @@ struct GdsText {
   int32_t yCor = 0;
   Properties properties;
   uint16_t elflags = 0;
+  // 0 for a text built in code, which writes PRESENTATION, WIDTH and STRANS, PATHTYPE when
+  // not 0, MAG when not 1 and ANGLE when not 0.
+  uint8_t records = 0;
 };
 
 struct GdsNode {

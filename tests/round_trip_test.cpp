@@ -2,6 +2,7 @@
 // files written by other tools read back as the same model.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -106,6 +107,41 @@ TEST(RoundTrip, RewriteKeepsEverythingAnElementHolds) {
       (std::vector<std::string>{"Importing \"in.gds\" into Tessel.", "Reached end of library.",
                                 "GDS file successfully imported.", "Creating \"out.gds\" done."}));
   EXPECT_EQ(maskTimestamps(readBytes(dir.file("out.gds"))), maskTimestamps(file.bytes()));
+}
+
+// A text's optional records come back as read, present or absent, whatever their values: a MAG
+// of 1, an ANGLE of 0 and a WIDTH of 0 given in the file are kept, and none is added.
+TEST(RoundTrip, TextKeepsItsOptionalRecordsAsRead) {
+  struct Optional {
+    RecordCode code;
+    std::function<void(StreamBuilder&)> add;
+  };
+  const std::vector<Optional> optional = {
+      {rec::PRESENTATION, [](StreamBuilder& b) { b.bits(rec::PRESENTATION, 0); }},
+      {rec::PATHTYPE, [](StreamBuilder& b) { b.int2(rec::PATHTYPE, {0}); }},
+      {rec::WIDTH, [](StreamBuilder& b) { b.int4(rec::WIDTH, {0}); }},
+      {rec::STRANS, [](StreamBuilder& b) { b.bits(rec::STRANS, 0); }},
+      {rec::MAG, [](StreamBuilder& b) { b.real8(rec::MAG, {encodeReal8(1.0)}); }},
+      {rec::ANGLE, [](StreamBuilder& b) { b.real8(rec::ANGLE, {encodeReal8(0.0)}); }},
+  };
+  TempDir dir;
+  for (unsigned present = 0; present < (1u << optional.size()); ++present) {
+    SCOPED_TRACE("records present: " + std::to_string(present));
+    StreamBuilder file;
+    file.libraryHeader()
+        .beginStructure("TOP")
+        .none(rec::TEXT)
+        .int2(rec::LAYER, {1})
+        .int2(rec::TEXTTYPE, {2});
+    for (size_t k = 0; k < optional.size(); ++k)
+      if (present & (1u << k)) optional[k].add(file);
+    file.int4(rec::XY, {5, 6}).text(rec::STRING, "pin").none(rec::ENDEL);
+    file.endStructure().endLibrary();
+    writeBytes(dir.file("in.gds"), file.bytes());
+    const RunResult run = runTessel({"-rw", "in.gds", "-o", "out.gds"}, dir.path().string());
+    ASSERT_EQ(run.exitCode, 0);
+    EXPECT_EQ(maskTimestamps(readBytes(dir.file("out.gds"))), maskTimestamps(file.bytes()));
+  }
 }
 
 int importQuietly(GdsLibrary& library, const std::string& file) {
