@@ -40,6 +40,8 @@ void printHelp() {
       "                  [.gds/.gds2/ file]",
       "-rw(read/write) Reads in a GDS file and writes out what is stored.",
       "                  [.gds/.gds2/ file] -o [.gds2 file]",
+      "-rt(able)       Reports the structures, layers and roots of a GDS file.",
+      "                  [.gds/.gds2/ file] [-o report.json/.txt]",
       "-v(ersion)    Displays the version number.",
       "-h(elp)       Help screen.",
       "===============================================================================",

@@ -9,20 +9,23 @@
 #include "cli/console_texts.h"
 #include "cli/version.h"
 #include "examples/examples.h"
+#include "export/output_file.h"
 #include "export/rewrite.h"
 #include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"
+#include "hierarchy/structure_report.h"
 #include "import/importer.h"
 #include "import/summary_import.h"
 #include "stream/byte_source.h"
 #include "stream/console.h"
 #include "stream/interpreter.h"
+#include "stream/parallel.h"
 
 namespace tessel {
 
 namespace {
 
-constexpr std::string_view kOptions[] = {"-g", "-i", "-r", "-rw", "-rs", "-v", "-h"};
+constexpr std::string_view kOptions[] = {"-g", "-i", "-r", "-rw", "-rs", "-rt", "-v", "-h"};
 
 bool isOption(std::string_view argument) {
   for (auto option : kOptions)
@@ -68,6 +71,46 @@ int importStatus(int importResult) {
   return importResult == kImported ? kExitOk : kExitFailed;
 }
 
+// True for a name that ends in ".json" (any letter case), before an optional ".gz".
+bool namesJsonFile(std::string_view name) {
+  if (namesGzipFile(name)) name.remove_suffix(3);
+  constexpr std::string_view kEnd = ".json";
+  if (name.size() < kEnd.size()) return false;
+  const std::string_view end = name.substr(name.size() - kEnd.size());
+  return std::equal(end.begin(), end.end(), kEnd.begin(), [](char given, char lower) {
+    return (given >= 'A' && given <= 'Z' ? given - 'A' + 'a' : given) == lower;
+  });
+}
+
+// -rt: the structure report, printed as a table, or written to `outputFile` (as JSON for a
+// ".json" name). The statistics are gathered on the threads that parse the structures.
+int reportStructures(ByteSource& source, const std::string& fileName,
+                     const std::string& outputFile) {
+  std::vector<StatisticsCollector> collectors(workThreads());
+  SummaryHooks hooks;
+  hooks.work = [&](unsigned thread, GdsStructure& part, bool first, bool last,
+                   ParsedStructure& parsed) {
+    gatherStatistics(collectors[thread], part, first, last, parsed.summary);
+  };
+  SummaryImport imported;
+  imported.boxes.exact = true;
+  const int status = importSummaries(source, fileName, imported, hooks);
+  const ReportInput input{imported.header, imported.structures, imported.names, imported.boxes,
+                          status == kImported};
+  if (outputFile.empty()) {
+    printText(structureReportTable(input));
+    return importStatus(status);
+  }
+  const std::string report =
+      namesJsonFile(outputFile) ? structureReportJson(input) : structureReportTable(input);
+  if (!writeWholeFile(outputFile, report)) {
+    printQuoted("Error: Cannot write ", outputFile, ".");
+    return kExitFailed;
+  }
+  printQuoted("Creating ", outputFile, " done.");
+  return importStatus(status);
+}
+
 int dispatch(int argc, const char* const* argv) {
   printBanner();
   if (argc <= 1) return kExitOk;
@@ -86,7 +129,7 @@ int dispatch(int argc, const char* const* argv) {
 
   // The input is never the output: an -o operand that stands first among the stream files
   // gives way to standard input, or the run is refused.
-  if (option == "-rw" && followsOutputFlag(fileIndex, argv)) {
+  if ((option == "-rw" || option == "-rt") && followsOutputFlag(fileIndex, argv)) {
     const int standardInput = standardInputIndex(argc, argv);
     if (standardInput < 0) {
       printQuoted("Error: ", argv[fileIndex], " is the output file, not a file to read.");
@@ -140,6 +183,12 @@ int dispatch(int argc, const char* const* argv) {
     if (!source) return kExitFailed;
     const RewriteResult result = rewriteStream(*source, fileArgument, outputFile);
     return result.imported == kImported && result.written == 0 ? kExitOk : kExitFailed;
+  }
+  if (option == "-rt") {
+    if (fileArgument.empty()) return argumentError();
+    auto source = openStreamFile(fileArgument);
+    if (!source) return kExitFailed;
+    return reportStructures(*source, fileArgument, outputFile);
   }
   if (option == "-v") {
     if (argc != 2) return argumentError();

@@ -80,4 +80,26 @@ void OutputFile::abandon() {
   temporary_.clear();
 }
 
+bool writeWholeFile(const std::string& target, std::string_view bytes) {
+  OutputFile file;
+  if (!file.open(target)) return false;
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  bool written = true;
+  if (file.compressor()) {
+    written = file.compressor()->write(data, bytes.size());
+  } else {
+    for (size_t done = 0; written && done < bytes.size();) {
+      const ssize_t count = ::write(file.fd(), data + done, bytes.size() - done);
+      if (count < 0 && errno == EINTR) continue;
+      written = count > 0;
+      if (written) done += static_cast<size_t>(count);
+    }
+  }
+  if (!written) {
+    file.abandon();
+    return false;
+  }
+  return file.commit();
+}
+
 }  // namespace tessel

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "stream/gzip.h"
 
@@ -43,5 +44,9 @@ class OutputFile {
   bool replacesExisting_ = false;
   std::unique_ptr<GzipSink> compressor_;
 };
+
+// Writes `bytes` to `target` through an OutputFile (compressed for a ".gz" name); false when it
+// cannot be written, the target then untouched.
+bool writeWholeFile(const std::string& target, std::string_view bytes);
 
 }  // namespace tessel

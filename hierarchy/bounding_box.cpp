@@ -77,8 +77,11 @@ void reportMissing(std::string_view name, ReportedNames* reported) {
   printQuoted("Warning: Reference to missing structure ", name, ".");
 }
 
-bool isZero(const BoundingBox& box) {
-  return box[0] == 0 && box[1] == 0 && box[2] == 0 && box[3] == 0;
+// A box of all zeros, what the placement formula gives a structure with nothing in it, or the
+// empty box the exact rules give it: the references to it get the lines about unboxed
+// structures.
+bool isUnboxed(const BoundingBox& box) {
+  return (box[0] == 0 && box[1] == 0 && box[2] == 0 && box[3] == 0) || box[0] > box[2];
 }
 
 // cos and sin of every whole number of degrees below 360, worked out once.
@@ -134,9 +137,11 @@ BoundingBox quarterTurnContribution(const GdsSref& sref, const BoundingBox& plac
           saturate(int64_t{saturate(x2)} + sref.xCor), saturate(int64_t{saturate(y2)} + sref.yCor)};
 }
 
+// With `exact`, a turn the other way round (-90) is the rest of a whole turn (270), and a turn
+// that is no quarter turn turns all four corners of the box, not two.
 BoundingBox srefContribution(const GdsSref& sref, const BoundingBox& placed,
-                             const std::array<Turn, 360>& turns) {
-  const int32_t degrees = toInt32(sref.angle);
+                             const std::array<Turn, 360>& turns, bool exact = false) {
+  const int32_t degrees = exact ? (toInt32(sref.angle) % 360 + 360) % 360 : toInt32(sref.angle);
   if (sref.scale == 1.0 && (degrees <= 0 || degrees % 90 == 0))
     return quarterTurnContribution(sref, placed, degrees);
   double lowX = placed[0];
@@ -162,10 +167,21 @@ BoundingBox srefContribution(const GdsSref& sref, const BoundingBox& placed,
     const double y1 = lowX * s + lowY * c;
     const double x2 = highX * c - highY * s;
     const double y2 = highX * s + highY * c;
-    lowX = std::min(x1, x2);
-    highX = std::max(x1, x2);
-    lowY = std::min(y1, y2);
-    highY = std::max(y1, y2);
+    if (exact) {
+      const double x3 = lowX * c - highY * s;
+      const double y3 = lowX * s + highY * c;
+      const double x4 = highX * c - lowY * s;
+      const double y4 = highX * s + lowY * c;
+      lowX = std::min({x1, x2, x3, x4});
+      highX = std::max({x1, x2, x3, x4});
+      lowY = std::min({y1, y2, y3, y4});
+      highY = std::max({y1, y2, y3, y4});
+    } else {
+      lowX = std::min(x1, x2);
+      highX = std::max(x1, x2);
+      lowY = std::min(y1, y2);
+      highY = std::max(y1, y2);
+    }
   }
   return {saturate(int64_t{roundToInt32(lowX)} + sref.xCor),
           saturate(int64_t{roundToInt32(lowY)} + sref.yCor),
@@ -202,6 +218,31 @@ BoundingBox arefContribution(const GdsAref& aref, const BoundingBox& placed) {
   return {toInt32(lowX), toInt32(lowY), toInt32(highX), toInt32(highY)};
 }
 
+// Every element of an array is the structure placed as an SREF with the array's transform
+// would place it, at one point of the lattice its columns and rows span: the box of the whole
+// array is that of the elements at the lattice's four corners.
+BoundingBox exactArefContribution(const GdsAref& aref, const BoundingBox& placed,
+                                  const std::array<Turn, 360>& turns) {
+  const double originX = aref.xy[0];
+  const double originY = aref.xy[1];
+  const double columnX = (aref.xy[2] - originX) / aref.columns;
+  const double columnY = (aref.xy[3] - originY) / aref.columns;
+  const double rowX = (aref.xy[4] - originX) / aref.rows;
+  const double rowY = (aref.xy[5] - originY) / aref.rows;
+  GdsSref element;
+  element.reflection = aref.reflection;
+  element.scale = aref.scale;
+  element.angle = aref.angle;
+  RunningBox running;
+  for (const int32_t column : {0, aref.columns - 1})
+    for (const int32_t row : {0, aref.rows - 1}) {
+      element.xCor = roundToInt32(originX + column * columnX + row * rowX);
+      element.yCor = roundToInt32(originY + column * columnY + row * rowY);
+      running.add(srefContribution(element, placed, turns, true));
+    }
+  return running.box;
+}
+
 // The lines about a reference to an unboxed or empty structure.
 void warnUninitialisedSref() {
   printLine("Warning: Inaccuracy due to structures not being initialized.");
@@ -236,7 +277,7 @@ BoundingBox gatherBox(const GdsLibrary& library, const GdsStructure& structure, 
       continue;
     }
     const BoundingBox& placed = library.structures[static_cast<size_t>(position)].bbox;
-    if (isZero(placed)) warnUninitialisedSref();
+    if (isUnboxed(placed)) warnUninitialisedSref();
     running.add(srefContribution(sref, placed, turns));
   }
   for (const auto& aref : structure.arefs) {
@@ -251,7 +292,7 @@ BoundingBox gatherBox(const GdsLibrary& library, const GdsStructure& structure, 
     }
     if (aref.columns <= 0 || aref.rows <= 0) continue;
     const BoundingBox& placed = library.structures[static_cast<size_t>(position)].bbox;
-    if (isZero(placed)) warnUninitialisedAref();
+    if (isUnboxed(placed)) warnUninitialisedAref();
     running.add(arefContribution(aref, placed));
   }
   return running.set ? running.box : BoundingBox{};
@@ -284,7 +325,7 @@ void summaryLines(const StructureSummary& structure, const ReferenceDetails* det
     }
     if (child.target == kMissing)
       reportMissing(names.name(child.name), &reported);
-    else if (isZero(boxes[static_cast<size_t>(child.target)]))
+    else if (isUnboxed(boxes[static_cast<size_t>(child.target)]))
       for (uint64_t i = 0; i < unboxedWarnings; ++i)
         warnUnboxed();
     return true;
@@ -311,7 +352,7 @@ void summaryLines(const StructureSummary& structure, const ReferenceDetails* det
 // contribution only moves with its point, and rounding and the limits of the range keep the
 // order of the points.
 BoundingBox summaryBox(const StructureSummary& structure, const ReferenceDetails& details,
-                       const std::vector<BoundingBox>& boxes) {
+                       const std::vector<BoundingBox>& boxes, bool exact) {
   RunningBox running;
   if (structure.hasGeometry) running.add(structure.ownBox);
   // A reference to the nameless mark ends the list it stands in.
@@ -327,12 +368,13 @@ BoundingBox summaryBox(const StructureSummary& structure, const ReferenceDetails
     reference.scale = group.scale;
     reference.angle = group.degrees;
     const BoundingBox& placed = boxes[static_cast<size_t>(target)];
+    if (exact && placed[0] > placed[2]) continue;  // nothing to place
     reference.xCor = group.minX;
     reference.yCor = group.minY;
-    const BoundingBox low = srefContribution(reference, placed, turns);
+    const BoundingBox low = srefContribution(reference, placed, turns, exact);
     reference.xCor = group.maxX;
     reference.yCor = group.maxY;
-    const BoundingBox high = srefContribution(reference, placed, turns);
+    const BoundingBox high = srefContribution(reference, placed, turns, exact);
     running.add({low[0], low[1], high[2], high[3]});
   }
   for (const ArefPlacement& placement : details.arefs) {
@@ -341,12 +383,18 @@ BoundingBox summaryBox(const StructureSummary& structure, const ReferenceDetails
     if (placement.columns <= 0 || placement.rows <= 0) continue;
     GdsAref array;
     array.angle = placement.degrees;
+    array.reflection = placement.reflection;
+    array.scale = placement.scale;
     array.columns = placement.columns;
     array.rows = placement.rows;
     array.xy = placement.xy;
-    running.add(arefContribution(array, boxes[static_cast<size_t>(target)]));
+    const BoundingBox& placed = boxes[static_cast<size_t>(target)];
+    if (exact && placed[0] > placed[2]) continue;
+    running.add(exact ? exactArefContribution(array, placed, turns)
+                      : arefContribution(array, placed));
   }
-  return running.set ? running.box : BoundingBox{};
+  if (running.set) return running.box;
+  return exact ? kEmptyBox : BoundingBox{};
 }
 
 }  // namespace
@@ -403,10 +451,11 @@ int computeStructureBox(const GdsLibrary& library, int32_t index, BoundingBox& b
   return 0;
 }
 
-void settleStructure(StructureSummary& structure, const std::vector<BoundingBox>& boxes) {
-  structure.box = summaryBox(structure, *structure.details, boxes);
+void settleStructure(StructureSummary& structure, const std::vector<BoundingBox>& boxes,
+                     bool exact) {
+  structure.box = summaryBox(structure, *structure.details, boxes, exact);
   for (const ChildReferences& child : structure.children) {
-    if (!isZero(boxes[static_cast<size_t>(child.target)])) continue;
+    if (!isUnboxed(boxes[static_cast<size_t>(child.target)])) continue;
     structure.unboxedSrefs += child.srefs;
     structure.unboxedArefs += child.validArefs;
   }
@@ -517,7 +566,7 @@ void computeHierarchyBoxes(const SummaryList& structures, const NameTable& names
       kept = fetched.details.get();
     }
     summaryLines(structure, kept, result.boxes, names, reported);
-    result.boxes[p] = summaryBox(structure, *kept, result.boxes);
+    result.boxes[p] = summaryBox(structure, *kept, result.boxes, result.exact);
   }
 }
 

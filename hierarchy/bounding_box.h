@@ -35,13 +35,24 @@ struct HierarchyBoxes {
   std::vector<uint32_t> levels;
   std::vector<BoundingBox> boxes;
   uint32_t maxLevel = 0;
+  // Boxes by each reference's exact placement, as the structure report gives them: an array's
+  // elements where its lattice puts them, reflected and magnified, and any turn, negative or
+  // not a quarter turn, applied to all four corners. Otherwise the boxes follow the placement
+  // formula the root and diagram passes have always used, which takes only an array's extent
+  // from its first element and turns two corners of a box. A structure with nothing in it
+  // then has kEmptyBox, not a box of all zeros, and adds nothing where it is placed.
+  bool exact = false;
 };
+
+// The exact rules' box of nothing: its low corner above its high one.
+inline constexpr BoundingBox kEmptyBox = {1, 1, 0, 0};
 void computeHierarchyBoxes(const SummaryList& structures, const NameTable& names,
                            const SummaryDetails& details, HierarchyBoxes& result);
 
 // Settles a structure whose children are all settled (their targets set, their boxes final in
 // `boxes`): its box and the counts of its lines are worked out now and its details let go.
-void settleStructure(StructureSummary& structure, const std::vector<BoundingBox>& boxes);
+void settleStructure(StructureSummary& structure, const std::vector<BoundingBox>& boxes,
+                     bool exact = false);
 
 // True when `names` holds `name` (same bytes).
 bool containsName(const std::string& name, const std::vector<std::string>& names);

@@ -1,6 +1,7 @@
 #include "hierarchy/structure_summary.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -73,7 +74,9 @@ size_t NameTable::size() const {
 
 size_t StructureSummarizer::ArefHash::operator()(const ArefPlacement& placement) const {
   uint64_t h = hashKey(uint64_t(uint32_t(placement.columns)) << 32 | uint32_t(placement.rows),
-                       placement.child, placement.degrees, placement.afterEmptyName ? 1 : 0);
+                       placement.child, placement.degrees,
+                       (placement.afterEmptyName ? 1 : 0) | (placement.reflection ? 2 : 0));
+  h = (h ^ std::bit_cast<uint64_t>(placement.scale)) * 0x9E3779B97F4A7C15ULL;
   for (int32_t value : placement.xy)
     h = (h ^ uint32_t(value)) * 0x9E3779B97F4A7C15ULL;
   return static_cast<size_t>(h ^ (h >> 29));
@@ -185,6 +188,8 @@ void StructureSummarizer::addAref(const GdsAref& aref) {
   placement.child = child;
   placement.afterEmptyName = sawEmptyAref_;
   placement.degrees = wholeDegrees(aref.angle);
+  placement.reflection = aref.reflection;
+  placement.scale = aref.scale;
   placement.columns = aref.columns;
   placement.rows = aref.rows;
   placement.xy = aref.xy;

@@ -64,6 +64,8 @@ struct SrefGroup {
 struct ArefPlacement {
   uint32_t child = 0;
   bool afterEmptyName = false;  // stands after the structure's first AREF to the empty name
+  bool reflection = false;
+  double scale = 1.0;
   int32_t degrees = 0;
   int32_t columns = 0;
   int32_t rows = 0;
@@ -88,6 +90,23 @@ struct ReferenceDetails {
   std::unique_ptr<ReferenceOrder> order;
 };
 
+// The elements of one layer and type (datatype, texttype, nodetype or boxtype) in a structure
+// or in the library: how many, and the box of their points (a path's widened by half its width,
+// a text's at its origin).
+struct LayerUse {
+  uint32_t layer = 0;
+  int32_t type = 0;
+  uint64_t elements = 0;
+  BoundingBox box{};
+};
+
+// What the structure report tells of a structure's own elements.
+struct StructureStatistics {
+  uint64_t boundaries = 0, paths = 0, texts = 0, srefs = 0, arefs = 0, nodes = 0, boxes = 0;
+  uint64_t points = 0;  // the vertices of its boundaries, paths, nodes and boxes
+  std::vector<LayerUse> layers;
+};
+
 struct StructureSummary {
   uint32_t name = 0;  // in the NameTable
   bool hasGeometry = false;
@@ -105,8 +124,9 @@ struct StructureSummary {
   BoundingBox box{};
   uint64_t unboxedSrefs = 0;  // its references to an empty or unboxed child: its lines
   uint64_t unboxedArefs = 0;
-  RecordPosition start;  // of its BGNSTR, to read it again
-  uint64_t size = 0;     // the bytes of its records
+  RecordPosition start;                             // of its BGNSTR, to read it again
+  uint64_t size = 0;                                // the bytes of its records
+  std::unique_ptr<StructureStatistics> statistics;  // for the structure report only
 };
 
 // The summaries of a library's structures, in order. They are kept in blocks of fixed size

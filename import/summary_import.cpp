@@ -91,7 +91,7 @@ int importSummaries(ByteSource& source, const std::string& fileName, SummaryImpo
         settles = false;
     }
     if (settles) {
-      settleStructure(summary, boxes);
+      settleStructure(summary, boxes, result.boxes.exact);
       boxes.back() = summary.box;
     } else {
       ReferenceDetails& details = *summary.details;

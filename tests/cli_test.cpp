@@ -52,6 +52,8 @@ const TextLine kHelp[] = {
     {"                  [.gds/.gds2/ file]", 36},
     {"-rw(read/write) Reads in a GDS file and writes out what is stored.", 66},
     {"                  [.gds/.gds2/ file] -o [.gds2 file]", 52},
+    {"-rt(able)       Reports the structures, layers and roots of a GDS file.", 71},
+    {"                  [.gds/.gds2/ file] [-o report.json/.txt]", 58},
     {"-v(ersion)    Displays the version number.", 42},
     {"-h(elp)       Help screen.", 26},
     {"===============================================================================", 79},
@@ -106,7 +108,7 @@ TEST(CommandLine, HelpPrintsBannerAndHelpScreen) {
     SCOPED_TRACE(arguments.back());
     RunResult run = runTessel(arguments);
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.lines().size(), 30u);
+    EXPECT_EQ(run.lines().size(), 32u);
     EXPECT_EQ(run.lines(), withBanner(help));
   }
 }

@@ -18,10 +18,12 @@
 #include "export/writer.h"
 #include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"
+#include "hierarchy/structure_report.h"
 #include "import/importer.h"
 #include "import/summary_import.h"
 #include "stream/byte_source.h"
 #include "stream/interpreter.h"
+#include "stream/parallel.h"
 #include "support/support.h"
 
 namespace tessel::testing {
@@ -73,6 +75,23 @@ void runAllActions(const Bytes& bytes, const std::string& output, const std::str
               imported.structures.size())
         << what;
     ASSERT_FALSE(dotText(collectGraph(imported.structures, imported.names)).empty()) << what;
+  }
+  {
+    // The structure report, with its statistics and exact boxes.
+    MemorySource source(view);
+    std::vector<StatisticsCollector> collectors(workThreads());
+    SummaryHooks hooks;
+    hooks.work = [&](unsigned thread, GdsStructure& part, bool first, bool last,
+                     ParsedStructure& parsed) {
+      gatherStatistics(collectors[thread], part, first, last, parsed.summary);
+    };
+    SummaryImport imported;
+    imported.boxes.exact = true;
+    const int result = importSummaries(source, "damaged.gds", imported, hooks);
+    const ReportInput input{imported.header, imported.structures, imported.names, imported.boxes,
+                            result == kImported};
+    ASSERT_FALSE(structureReportTable(input).empty()) << what;
+    ASSERT_FALSE(structureReportJson(input).empty()) << what;
   }
   {
     // A failed rewrite leaves the file that was there as it was.
