@@ -8,17 +8,7 @@
 # Needs klayout (Debian: apt-get install klayout) and the release build of tessel (it builds it).
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$ROOT"
-command -v klayout > /dev/null || { echo "check_rewrites.sh: klayout is not installed" >&2; exit 1; }
-cmake --preset release > /dev/null && cmake --build --preset release -j2 --target tessel > /dev/null
-TESSEL=$ROOT/build/release/tessel
-
-files=("$@")
-if [ ${#files[@]} -eq 0 ]; then
-  mapfile -t files < <(find "$ROOT/../shared/corpus" -name '*.gds' -type f | sort)
-fi
-[ ${#files[@]} -gt 0 ] || { echo "check_rewrites.sh: no files to check" >&2; exit 1; }
+source "$(dirname "${BASH_SOURCE[0]}")/corpus_setup.sh" check_rewrites.sh "$@"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
