@@ -9,7 +9,7 @@
 #include "cli/console_texts.h"
 #include "cli/version.h"
 #include "examples/examples.h"
-#include "export/output_file.h"
+#include "stream/output_file.h"
 #include "export/rewrite.h"
 #include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"

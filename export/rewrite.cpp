@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "export/output_file.h"
+#include "stream/output_file.h"
 #include "export/writer.h"
 #include "import/importer.h"
 #include "import/summary_import.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "export/output_file.h"
+#include "stream/output_file.h"
 #include "stream/console.h"
 #include "stream/parallel.h"
 

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "export/output_file.h"
+#include "stream/output_file.h"
 #include "hierarchy/diagram_picture.h"
 #include "stream/console.h"
 #include "stream/parallel.h"

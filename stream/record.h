@@ -12,46 +12,53 @@ namespace tessel {
 // Record type * 256 + data type, both bytes unsigned.
 using RecordCode = int32_t;
 
+// Every record code the readers and writers name, with the name the dump prints: the one list
+// behind both the constants below and the dump's table.
+#define TESSEL_NAMED_RECORDS(X)           \
+  X(HEADER, 0x0002, "HEADER")             \
+  X(BGNLIB, 0x0102, "BGNLIB")             \
+  X(LIBNAME, 0x0206, "LIBNAME")           \
+  X(UNITS, 0x0305, "UNITS")               \
+  X(ENDLIB, 0x0400, "ENDLIB")             \
+  X(BGNSTR, 0x0502, "BGNSTR")             \
+  X(STRNAME, 0x0606, "STRNAME")           \
+  X(ENDSTR, 0x0700, "ENDSTR")             \
+  X(BOUNDARY, 0x0800, "BOUNDARY")         \
+  X(PATH, 0x0900, "PATH")                 \
+  X(SREF, 0x0A00, "SREF")                 \
+  X(AREF, 0x0B00, "AREF")                 \
+  X(TEXT, 0x0C00, "TEXT")                 \
+  X(LAYER, 0x0D02, "LAYER")               \
+  X(DATATYPE, 0x0E02, "DATATYPE")         \
+  X(WIDTH, 0x0F03, "WIDTH")               \
+  X(XY, 0x1003, "XY")                     \
+  X(ENDEL, 0x1100, "ENDEL")               \
+  X(SNAME, 0x1206, "SNAME")               \
+  X(COLROW, 0x1302, "COLROW")             \
+  X(NODE, 0x1500, "NODE")                 \
+  X(TEXTTYPE, 0x1602, "TEXTTYPE")         \
+  X(PRESENTATION, 0x1701, "PRESENTATION") \
+  X(STRING, 0x1906, "STRING")             \
+  X(STRANS, 0x1A01, "STRANS")             \
+  X(MAG, 0x1B05, "MAG")                   \
+  X(ANGLE, 0x1C05, "ANGLE")               \
+  X(REFLIBS, 0x1F06, "REFLIBS")           \
+  X(FONTS, 0x2006, "FONTS")               \
+  X(PATHTYPE, 0x2102, "PATHTYPE")         \
+  X(GENERATIONS, 0x2202, "GENERATIONS")   \
+  X(ATTRTABLE, 0x2306, "ATTRTABLE")       \
+  X(EFLAGS, 0x2601, "EFLAGS")             \
+  X(NODETYPE, 0x2A02, "NODETYPE")         \
+  X(PROPATTR, 0x2B02, "PROPATTR")         \
+  X(PROPVALUE, 0x2C06, "PROPVALUE")       \
+  X(BOX, 0x2D00, "BOX")                   \
+  X(BOXTYPE, 0x2E02, "GDS_BOXTYPE")       \
+  X(PLEX, 0x2F03, "PLEX")
+
 namespace rec {
-inline constexpr RecordCode HEADER = 0x0002;
-inline constexpr RecordCode BGNLIB = 0x0102;
-inline constexpr RecordCode LIBNAME = 0x0206;
-inline constexpr RecordCode UNITS = 0x0305;
-inline constexpr RecordCode ENDLIB = 0x0400;
-inline constexpr RecordCode BGNSTR = 0x0502;
-inline constexpr RecordCode STRNAME = 0x0606;
-inline constexpr RecordCode ENDSTR = 0x0700;
-inline constexpr RecordCode BOUNDARY = 0x0800;
-inline constexpr RecordCode PATH = 0x0900;
-inline constexpr RecordCode SREF = 0x0A00;
-inline constexpr RecordCode AREF = 0x0B00;
-inline constexpr RecordCode TEXT = 0x0C00;
-inline constexpr RecordCode LAYER = 0x0D02;
-inline constexpr RecordCode DATATYPE = 0x0E02;
-inline constexpr RecordCode WIDTH = 0x0F03;
-inline constexpr RecordCode XY = 0x1003;
-inline constexpr RecordCode ENDEL = 0x1100;
-inline constexpr RecordCode SNAME = 0x1206;
-inline constexpr RecordCode COLROW = 0x1302;
-inline constexpr RecordCode NODE = 0x1500;
-inline constexpr RecordCode TEXTTYPE = 0x1602;
-inline constexpr RecordCode PRESENTATION = 0x1701;
-inline constexpr RecordCode STRING = 0x1906;
-inline constexpr RecordCode STRANS = 0x1A01;
-inline constexpr RecordCode MAG = 0x1B05;
-inline constexpr RecordCode ANGLE = 0x1C05;
-inline constexpr RecordCode REFLIBS = 0x1F06;
-inline constexpr RecordCode FONTS = 0x2006;
-inline constexpr RecordCode PATHTYPE = 0x2102;
-inline constexpr RecordCode GENERATIONS = 0x2202;
-inline constexpr RecordCode ATTRTABLE = 0x2306;
-inline constexpr RecordCode EFLAGS = 0x2601;
-inline constexpr RecordCode NODETYPE = 0x2A02;
-inline constexpr RecordCode PROPATTR = 0x2B02;
-inline constexpr RecordCode PROPVALUE = 0x2C06;
-inline constexpr RecordCode BOX = 0x2D00;
-inline constexpr RecordCode BOXTYPE = 0x2E02;
-inline constexpr RecordCode PLEX = 0x2F03;
+#define TESSEL_RECORD_CONSTANT(name, code, printed) inline constexpr RecordCode name = code;
+TESSEL_NAMED_RECORDS(TESSEL_RECORD_CONSTANT)
+#undef TESSEL_RECORD_CONSTANT
 // Records the name table leaves out, which the importer and the writer still handle.
 inline constexpr RecordCode BGNEXTN = 0x3003;
 inline constexpr RecordCode ENDEXTN = 0x3103;
@@ -118,18 +125,11 @@ struct NamedRecord {
 };
 
 // Every record type in the table has exactly one data type, so the table is indexed by type.
-constexpr std::array<NamedRecord, 39> kNamedRecords = {{
-    {0x0002, "HEADER"},   {0x0102, "BGNLIB"},      {0x0206, "LIBNAME"},      {0x0305, "UNITS"},
-    {0x0400, "ENDLIB"},   {0x0502, "BGNSTR"},      {0x0606, "STRNAME"},      {0x0700, "ENDSTR"},
-    {0x0800, "BOUNDARY"}, {0x0900, "PATH"},        {0x0A00, "SREF"},         {0x0B00, "AREF"},
-    {0x0C00, "TEXT"},     {0x0D02, "LAYER"},       {0x0E02, "DATATYPE"},     {0x0F03, "WIDTH"},
-    {0x1003, "XY"},       {0x1100, "ENDEL"},       {0x1206, "SNAME"},        {0x1302, "COLROW"},
-    {0x1500, "NODE"},     {0x1602, "TEXTTYPE"},    {0x1701, "PRESENTATION"}, {0x1906, "STRING"},
-    {0x1A01, "STRANS"},   {0x1B05, "MAG"},         {0x1C05, "ANGLE"},        {0x1F06, "REFLIBS"},
-    {0x2006, "FONTS"},    {0x2102, "PATHTYPE"},    {0x2202, "GENERATIONS"},  {0x2306, "ATTRTABLE"},
-    {0x2601, "EFLAGS"},   {0x2A02, "NODETYPE"},    {0x2B02, "PROPATTR"},     {0x2C06, "PROPVALUE"},
-    {0x2D00, "BOX"},      {0x2E02, "GDS_BOXTYPE"}, {0x2F03, "PLEX"},
-}};
+constexpr NamedRecord kNamedRecords[] = {
+#define TESSEL_RECORD_NAME(name, code, printed) {code, printed},
+    TESSEL_NAMED_RECORDS(TESSEL_RECORD_NAME)
+#undef TESSEL_RECORD_NAME
+};
 
 constexpr int kTableTypes = 0x30;
 

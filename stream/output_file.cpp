@@ -1,4 +1,4 @@
-#include "export/output_file.h"
+#include "stream/output_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
