@@ -1,5 +1,7 @@
 #include "cli/dispatcher.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -9,7 +11,6 @@
 #include "cli/console_texts.h"
 #include "cli/version.h"
 #include "examples/examples.h"
-#include "stream/output_file.h"
 #include "export/rewrite.h"
 #include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"
@@ -19,6 +20,7 @@
 #include "stream/byte_source.h"
 #include "stream/console.h"
 #include "stream/interpreter.h"
+#include "stream/output_file.h"
 #include "stream/parallel.h"
 
 namespace tessel {
@@ -69,6 +71,13 @@ int argumentError() {
 
 int importStatus(int importResult) {
   return importResult == kImported ? kExitOk : kExitFailed;
+}
+
+// True when both names lead to one existing file (through links too).
+bool sameFile(const std::string& first, const std::string& second) {
+  struct stat a, b;
+  return ::stat(first.c_str(), &a) == 0 && ::stat(second.c_str(), &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // True for a name that ends in ".json" (any letter case), before an optional ".gz".
@@ -186,6 +195,11 @@ int dispatch(int argc, const char* const* argv) {
   }
   if (option == "-rt") {
     if (fileArgument.empty()) return argumentError();
+    if (!outputFile.empty() && sameFile(fileArgument, outputFile)) {
+      // A report written over the layout it reports on would lose the layout.
+      printQuoted("Error: ", outputFile, " is the file to read, not a report to write.");
+      return kExitUsage;
+    }
     auto source = openStreamFile(fileArgument);
     if (!source) return kExitFailed;
     return reportStructures(*source, fileArgument, outputFile);

@@ -255,6 +255,14 @@ TEST(StructureReport, DamagedAndMissingInput) {
   EXPECT_EQ(json.exitCode, 1);
   EXPECT_NE(text(readBytes(dir.file("r.json"))).find("\"complete\": false"), std::string::npos);
 
+  // The report never goes over the layout it reports on.
+  const RunResult over = runTessel({"-rt", "in.gds", "-o", "in.gds"}, dir.path().string());
+  EXPECT_EQ(over.exitCode, 2);
+  EXPECT_EQ(
+      over.linesAfterBanner(),
+      (std::vector<std::string>{"Error: \"in.gds\" is the file to read, not a report to write."}));
+  EXPECT_EQ(readBytes(dir.file("in.gds")), cut);
+
   const RunResult missing = runTessel({"-rt", "missing.gds"}, dir.path().string());
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_EQ(missing.linesAfterBanner(),
