@@ -28,7 +28,9 @@ Bytes gzipMember(const Bytes& plain, const std::string& name = "", bool everyFie
                  uint16_t headerCrcChange = 0) {
   const uint8_t flags = static_cast<uint8_t>((name.empty() ? 0 : 0x08) | (everyField ? 0x16 : 0));
   Bytes member = {0x1F, 0x8B, 8, flags, 0, 0, 0, 0, 0, 3};
-  if (everyField) member.insert(member.end(), {5, 0, 'T', 'S', 1, 0, 7});  // XLEN 5, a subfield
+  if (everyField)  // XLEN 5, then one subfield
+    for (const uint8_t byte : std::initializer_list<uint8_t>{5, 0, 'T', 'S', 1, 0, 7})
+      member.push_back(byte);
   auto addText = [&](const std::string& text) {
     member.insert(member.end(), text.begin(), text.end());
     member.push_back(0);
