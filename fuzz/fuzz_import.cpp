@@ -1,17 +1,20 @@
-// -r, -rs and the model's import on arbitrary bytes: the importer, levels and bounding boxes, the
-// root structures and the diagram's DOT text (dot itself is never run). Reading for the hierarchy
-// alone, from a source that can be read again and from one that cannot, must give the model's
-// structures, boxes, levels and diagram; a difference aborts.
+// -r, -rs, -rt and the model's import on arbitrary bytes: the importer, levels and bounding
+// boxes, the root structures, the diagram's DOT text (dot itself is never run) and the report.
+// Reading for the hierarchy alone, from a source that can be read again and from one that cannot,
+// must give the model's structures, boxes, levels and diagram; a difference aborts.
 #include <cstdio>
 #include <cstdlib>
 #include <span>
+#include <vector>
 
 #include "fuzz_common.h"
 #include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"
+#include "hierarchy/structure_report.h"
 #include "import/importer.h"
 #include "import/summary_import.h"
 #include "stream/byte_source.h"
+#include "stream/parallel.h"
 
 namespace {
 
@@ -48,6 +51,24 @@ void compare(const tessel::GdsLibrary& library, int result, tessel::ByteSource& 
   tessel::findRootStructures(imported.structures, imported.names);
 }
 
+// The structure report (-rt) of the same bytes: its statistics, exact boxes, table and JSON.
+void report(std::span<const uint8_t> bytes, int result) {
+  tessel::MemorySource source(bytes);
+  std::vector<tessel::StatisticsCollector> collectors(tessel::workThreads());
+  tessel::SummaryHooks hooks;
+  hooks.work = [&](unsigned thread, tessel::GdsStructure& part, bool first, bool last,
+                   tessel::ParsedStructure& parsed) {
+    tessel::gatherStatistics(collectors[thread], part, first, last, parsed.summary);
+  };
+  tessel::SummaryImport imported;
+  imported.boxes.exact = true;
+  if (tessel::importSummaries(source, "fuzz.gds", imported, hooks) != result) fail("report");
+  const tessel::ReportInput input{imported.header, imported.structures, imported.names,
+                                  imported.boxes, result == tessel::kImported};
+  if (tessel::structureReportTable(input).empty() || tessel::structureReportJson(input).empty())
+    fail("report text");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -61,5 +82,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   compare(library, result, again);
   OnceSource once(bytes);
   compare(library, result, once);
+  report(bytes, result);
   return 0;
 }
