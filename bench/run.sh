@@ -193,6 +193,7 @@ measure cp "$RUNS" "cp $M bench/data/out/cp.gds"
 measure r "$RUNS" "$T -r $M > /dev/null"
 measure rw "$RUNS" "$T -rw $M -o bench/data/out/tessel.gds > /dev/null"
 measure i "$RUNS" "$T -i $M > /dev/null"
+measure rt "$RUNS" "$T -rt $M > /dev/null"
 if [ -n "$BEFORE" ]; then
   measure rbefore "$RUNS" "$BEFORE -r $M > /dev/null"
   measure rwbefore "$RUNS" "$BEFORE -rw $M -o bench/data/out/before.gds > /dev/null"
@@ -301,6 +302,7 @@ fi
   main_row r "$versus_r" "$target_r"
   main_row rw "$versus_rw" "$target_rw"
   main_row i "$versus_i" "$target_i"
+  main_row rt "$(ratio "${MEDIAN[rt]}" "${MEDIAN[r]}") x -r" ""
   if [ -n "$BEFORE" ]; then
     main_row rbefore "the build before" ""
     main_row rwbefore "the build before" ""
