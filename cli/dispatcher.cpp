@@ -21,7 +21,6 @@
 #include "stream/console.h"
 #include "stream/interpreter.h"
 #include "stream/output_file.h"
-#include "stream/parallel.h"
 
 namespace tessel {
 
@@ -92,18 +91,12 @@ bool namesJsonFile(std::string_view name) {
 }
 
 // -rt: the structure report, printed as a table, or written to `outputFile` (as JSON for a
-// ".json" name). The statistics are gathered on the threads that parse the structures.
+// ".json" name).
 int reportStructures(ByteSource& source, const std::string& fileName,
                      const std::string& outputFile) {
-  std::vector<StatisticsCollector> collectors(workThreads());
-  SummaryHooks hooks;
-  hooks.work = [&](unsigned thread, GdsStructure& part, bool first, bool last,
-                   ParsedStructure& parsed) {
-    gatherStatistics(collectors[thread], part, first, last, parsed.summary);
-  };
   SummaryImport imported;
-  imported.boxes.exact = true;
-  const int status = importSummaries(source, fileName, imported, hooks);
+  imported.forReport = true;
+  const int status = importSummaries(source, fileName, imported);
   const ReportInput input{imported.header, imported.structures, imported.names, imported.boxes,
                           status == kImported};
   if (outputFile.empty()) {

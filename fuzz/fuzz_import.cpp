@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <span>
-#include <vector>
 
 #include "fuzz_common.h"
 #include "hierarchy/diagram.h"
@@ -14,7 +13,6 @@
 #include "import/importer.h"
 #include "import/summary_import.h"
 #include "stream/byte_source.h"
-#include "stream/parallel.h"
 
 namespace {
 
@@ -54,15 +52,9 @@ void compare(const tessel::GdsLibrary& library, int result, tessel::ByteSource& 
 // The structure report (-rt) of the same bytes: its statistics, exact boxes, table and JSON.
 void report(std::span<const uint8_t> bytes, int result) {
   tessel::MemorySource source(bytes);
-  std::vector<tessel::StatisticsCollector> collectors(tessel::workThreads());
-  tessel::SummaryHooks hooks;
-  hooks.work = [&](unsigned thread, tessel::GdsStructure& part, bool first, bool last,
-                   tessel::ParsedStructure& parsed) {
-    tessel::gatherStatistics(collectors[thread], part, first, last, parsed.summary);
-  };
   tessel::SummaryImport imported;
-  imported.boxes.exact = true;
-  if (tessel::importSummaries(source, "fuzz.gds", imported, hooks) != result) fail("report");
+  imported.forReport = true;
+  if (tessel::importSummaries(source, "fuzz.gds", imported) != result) fail("report");
   const tessel::ReportInput input{imported.header, imported.structures, imported.names,
                                   imported.boxes, result == tessel::kImported};
   if (tessel::structureReportTable(input).empty() || tessel::structureReportJson(input).empty())

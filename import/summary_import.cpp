@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "hierarchy/structure_report.h"
 #include "import/importer.h"
 #include "import/structure_cutter.h"
 #include "import/structure_parser.h"
@@ -56,6 +57,8 @@ int importSummaries(ByteSource& source, const std::string& fileName, SummaryImpo
   std::vector<StructureSummarizer> summarizers;
   for (unsigned thread = 0; thread < workThreads(); ++thread)
     summarizers.emplace_back(names);
+  result.boxes.exact = result.forReport;
+  std::vector<StatisticsCollector> collectors(result.forReport ? workThreads() : 0);
   ReadPlan plan;
   plan.threads = workThreads();
   plan.work = [&](unsigned thread, GdsStructure& part, bool first, bool last,
@@ -64,6 +67,7 @@ int importSummaries(ByteSource& source, const std::string& fileName, SummaryImpo
     if (first) summarizer.begin(true);
     summarizer.add(part);
     if (last) summarizer.finish(part, parsed.summary);
+    if (result.forReport) gatherStatistics(collectors[thread], part, first, last, parsed.summary);
     if (hooks.work) hooks.work(thread, part, first, last, parsed);
   };
   std::vector<int32_t> positionOf;  // of the structure bearing each name so far, or -1

@@ -21,6 +21,9 @@ struct SummaryImport {
   // Every structure that enters the library, in its order, with every child's target set.
   SummaryList structures;
   HierarchyBoxes boxes;  // levels and boxes, in the same order
+  // For the structure report: each structure's statistics are gathered as it is read, and the
+  // boxes follow every placement exactly (HierarchyBoxes::exact).
+  bool forReport = false;
 };
 
 // More to do with each structure: `work` runs on the thread that parsed it, after its summary;

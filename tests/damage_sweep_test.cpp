@@ -23,7 +23,6 @@
 #include "import/summary_import.h"
 #include "stream/byte_source.h"
 #include "stream/interpreter.h"
-#include "stream/parallel.h"
 #include "support/support.h"
 
 namespace tessel::testing {
@@ -79,15 +78,9 @@ void runAllActions(const Bytes& bytes, const std::string& output, const std::str
   {
     // The structure report, with its statistics and exact boxes.
     MemorySource source(view);
-    std::vector<StatisticsCollector> collectors(workThreads());
-    SummaryHooks hooks;
-    hooks.work = [&](unsigned thread, GdsStructure& part, bool first, bool last,
-                     ParsedStructure& parsed) {
-      gatherStatistics(collectors[thread], part, first, last, parsed.summary);
-    };
     SummaryImport imported;
-    imported.boxes.exact = true;
-    const int result = importSummaries(source, "damaged.gds", imported, hooks);
+    imported.forReport = true;
+    const int result = importSummaries(source, "damaged.gds", imported);
     const ReportInput input{imported.header, imported.structures, imported.names, imported.boxes,
                             result == kImported};
     ASSERT_FALSE(structureReportTable(input).empty()) << what;
