@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "stream/output_file.h"
 #include "stream/console.h"
+#include "stream/output_file.h"
 #include "stream/parallel.h"
 
 namespace tessel {
@@ -261,23 +261,24 @@ void GdsWriter::writeText(const GdsText& text) {
   writeElementFlags(text.elflags, text.plex);
   writeShort(out, rec::LAYER, text.layer);
   writeShort(out, rec::TEXTTYPE, text.texttype);
-  using namespace text_records;
-  // A text read from a file gets the optional records it was read with, no more and no fewer.
-  const bool asRead = (text.records & kRead) != 0;
-  auto had = [&](uint8_t record) { return (text.records & record) != 0; };
-  if (!asRead || had(kPresentation)) writeShort(out, rec::PRESENTATION, text.presentation);
-  if (asRead ? had(kPathtype) : text.pathtype != 0) writeShort(out, rec::PATHTYPE, text.pathtype);
-  if (!asRead || had(kWidth)) writeLong(out, rec::WIDTH, static_cast<uint32_t>(text.width));
-  if (!asRead) {
-    writeTransform(text.strans, text.scale, text.angle);
-  } else {
-    if (had(kStrans)) {
-      out.putHeader(6, rec::STRANS);
-      out.put16(text.strans);
-    }
-    if (had(kMag)) writeReal(rec::MAG, text.scale);
-    if (had(kAngle)) writeReal(rec::ANGLE, text.angle);
+  // A text read from a file gets the optional records it was read with, no more and no fewer;
+  // one built in code those its values call for.
+  const bool asRead = (text.records & text_records::kRead) != 0;
+  auto wanted = [&](uint8_t record, bool builtInCode) {
+    return asRead ? (text.records & record) != 0 : builtInCode;
+  };
+  if (wanted(text_records::kPresentation, true))
+    writeShort(out, rec::PRESENTATION, text.presentation);
+  if (wanted(text_records::kPathtype, text.pathtype != 0))
+    writeShort(out, rec::PATHTYPE, text.pathtype);
+  if (wanted(text_records::kWidth, true))
+    writeLong(out, rec::WIDTH, static_cast<uint32_t>(text.width));
+  if (wanted(text_records::kStrans, true)) {
+    out.putHeader(6, rec::STRANS);
+    out.put16(text.strans);
   }
+  if (wanted(text_records::kMag, text.scale != 1.0)) writeReal(rec::MAG, text.scale);
+  if (wanted(text_records::kAngle, text.angle != 0.0)) writeReal(rec::ANGLE, text.angle);
   writePoint(out, text.xCor, text.yCor);
   writeName(out, rec::STRING, text.textbody);
   writeElementEnd(text.properties);

@@ -81,7 +81,7 @@ void reportMissing(std::string_view name, ReportedNames* reported) {
 // empty box the exact rules give it: the references to it get the lines about unboxed
 // structures.
 bool isUnboxed(const BoundingBox& box) {
-  return (box[0] == 0 && box[1] == 0 && box[2] == 0 && box[3] == 0) || box[0] > box[2];
+  return (box[0] == 0 && box[1] == 0 && box[2] == 0 && box[3] == 0) || isEmptyBox(box);
 }
 
 // cos and sin of every whole number of degrees below 360, worked out once.
@@ -368,7 +368,7 @@ BoundingBox summaryBox(const StructureSummary& structure, const ReferenceDetails
     reference.scale = group.scale;
     reference.angle = group.degrees;
     const BoundingBox& placed = boxes[static_cast<size_t>(target)];
-    if (exact && placed[0] > placed[2]) continue;  // nothing to place
+    if (exact && isEmptyBox(placed)) continue;  // nothing to place
     reference.xCor = group.minX;
     reference.yCor = group.minY;
     const BoundingBox low = srefContribution(reference, placed, turns, exact);
@@ -389,7 +389,7 @@ BoundingBox summaryBox(const StructureSummary& structure, const ReferenceDetails
     array.rows = placement.rows;
     array.xy = placement.xy;
     const BoundingBox& placed = boxes[static_cast<size_t>(target)];
-    if (exact && placed[0] > placed[2]) continue;
+    if (exact && isEmptyBox(placed)) continue;
     running.add(exact ? exactArefContribution(array, placed, turns)
                       : arefContribution(array, placed));
   }

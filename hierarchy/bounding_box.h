@@ -46,6 +46,9 @@ struct HierarchyBoxes {
 
 // The exact rules' box of nothing: its low corner above its high one.
 inline constexpr BoundingBox kEmptyBox = {1, 1, 0, 0};
+inline bool isEmptyBox(const BoundingBox& box) {
+  return box[0] > box[2];
+}
 void computeHierarchyBoxes(const SummaryList& structures, const NameTable& names,
                            const SummaryDetails& details, HierarchyBoxes& result);
 

@@ -108,18 +108,14 @@ std::string number(double value) {
       text, std::to_chars(text, text + sizeof text, value, std::chars_format::general, 12).ptr);
 }
 
-bool isEmpty(const BoundingBox& box) {
-  return box[0] > box[2];
-}
-
 std::string boxText(const BoundingBox& box) {
-  if (isEmpty(box)) return "null";
+  if (isEmptyBox(box)) return "null";
   return "[" + std::to_string(box[0]) + ", " + std::to_string(box[1]) + ", " +
          std::to_string(box[2]) + ", " + std::to_string(box[3]) + "]";
 }
 
 std::string userBoxText(const BoundingBox& box, double userUnit) {
-  if (isEmpty(box)) return "null";
+  if (isEmptyBox(box)) return "null";
   return "[" + number(box[0] * userUnit) + ", " + number(box[1] * userUnit) + ", " +
          number(box[2] * userUnit) + ", " + number(box[3] * userUnit) + "]";
 }
@@ -260,10 +256,10 @@ std::string structureReportTable(const ReportInput& input) {
   const double unit = input.header.userUnit;
   // A structure with nothing in it has no box.
   auto boxText = [](const BoundingBox& box) {
-    return isEmpty(box) ? std::string("none") : tessel::boxText(box);
+    return isEmptyBox(box) ? std::string("none") : tessel::boxText(box);
   };
   auto userBoxText = [](const BoundingBox& box, double userUnit) {
-    return isEmpty(box) ? std::string("none") : tessel::userBoxText(box, userUnit);
+    return isEmptyBox(box) ? std::string("none") : tessel::userBoxText(box, userUnit);
   };
   std::string out;
   out += "Library \"" + input.header.name + "\": user unit " + number(unit) + ", database unit " +

@@ -83,8 +83,10 @@ bool StructureParser::firstInt(uint32_t& field) {
   return true;
 }
 
-void StructureParser::firstReal(double& field) {
-  if (hasValues(reals_.size(), 1)) field = reals_[0];
+bool StructureParser::firstReal(double& field) {
+  if (!hasValues(reals_.size(), 1)) return false;
+  field = reals_[0];
+  return true;
 }
 
 // The structure named in the lines about damaged records: the one being read, once named.
@@ -503,16 +505,10 @@ Step StructureParser::readText() {
         text.records |= kStrans;
         return true;
       case rec::MAG:
-        if (hasValues(reals_.size(), 1)) {
-          text.scale = reals_[0];
-          text.records |= kMag;
-        }
+        if (firstReal(text.scale)) text.records |= kMag;
         return true;
       case rec::ANGLE:
-        if (hasValues(reals_.size(), 1)) {
-          text.angle = reals_[0];
-          text.records |= kAngle;
-        }
+        if (firstReal(text.angle)) text.records |= kAngle;
         return true;
       case rec::PATHTYPE:
         if (firstInt(text.pathtype)) text.records |= kPathtype;

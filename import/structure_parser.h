@@ -77,7 +77,7 @@ class StructureParser {
   bool hasValues(size_t present, size_t count) { return hasValues(present, count, *out_); }
   bool firstInt(int32_t& field) { return firstInt(field, *out_); }
   bool firstInt(uint32_t& field);
-  void firstReal(double& field);
+  bool firstReal(double& field);
   SharedString intern() { return interned_.intern(text_); }
   bool evenValues();
   void pointXY(int32_t& x, int32_t& y);

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace tessel {
 
@@ -83,19 +84,11 @@ void OutputFile::abandon() {
 bool writeWholeFile(const std::string& target, std::string_view bytes) {
   OutputFile file;
   if (!file.open(target)) return false;
-  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
-  bool written = true;
-  if (file.compressor()) {
-    written = file.compressor()->write(data, bytes.size());
-  } else {
-    for (size_t done = 0; written && done < bytes.size();) {
-      const ssize_t count = ::write(file.fd(), data + done, bytes.size() - done);
-      if (count < 0 && errno == EINTR) continue;
-      written = count > 0;
-      if (written) done += static_cast<size_t>(count);
-    }
-  }
-  if (!written) {
+  // The buffered sink every written file goes through.
+  auto sink = file.compressor() ? std::make_unique<RecordSink>(*file.compressor())
+                                : std::make_unique<RecordSink>(file.fd());
+  sink->put(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  if (!sink->flush()) {
     file.abandon();
     return false;
   }
