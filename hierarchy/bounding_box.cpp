@@ -62,16 +62,6 @@ struct RunningBox {
   }
 };
 
-// Where a reference leads: a position in `structures`, kUnnamed or kMissing.
-int32_t resolveReference(const GdsLibrary& library, std::string_view name) {
-  auto it = library.structureIndex.find(name);
-  if (it == library.structureIndex.end()) return kMissing;
-  if (it->second == kUnnamedStructurePosition) return kUnnamed;
-  if (it->second < 0 || static_cast<size_t>(it->second) >= library.structures.size())
-    return kMissing;
-  return it->second;
-}
-
 void reportMissing(std::string_view name, ReportedNames* reported) {
   if (reported && !reported->insert(std::string(name)).second) return;
   printQuoted("Warning: Reference to missing structure ", name, ".");
@@ -257,47 +247,6 @@ void reportUnnamed(const char* kind) {
   printLine(std::string("Terminating ") + kind + " bounding box check.");
 }
 
-// The box of one structure, element by element, with its lines; `target(name)` gives where a
-// reference leads.
-template <class Target>
-BoundingBox gatherBox(const GdsLibrary& library, const GdsStructure& structure, Target&& target,
-                      ReportedNames* reported) {
-  RunningBox running;
-  BoundingBox own{};
-  if (addGeometry(structure, own, false)) running.add(own);
-  const std::array<Turn, 360>& turns = turnTable();
-  for (const auto& sref : structure.srefs) {
-    const int32_t position = target(sref.name);
-    if (position == kUnnamed) {
-      reportUnnamed("SREF");
-      break;
-    }
-    if (position == kMissing) {
-      reportMissing(sref.name, reported);
-      continue;
-    }
-    const BoundingBox& placed = library.structures[static_cast<size_t>(position)].bbox;
-    if (isUnboxed(placed)) warnUninitialisedSref();
-    running.add(srefContribution(sref, placed, turns));
-  }
-  for (const auto& aref : structure.arefs) {
-    const int32_t position = target(aref.name);
-    if (position == kUnnamed) {
-      reportUnnamed("AREF");
-      break;
-    }
-    if (position == kMissing) {
-      reportMissing(aref.name, reported);
-      continue;
-    }
-    if (aref.columns <= 0 || aref.rows <= 0) continue;
-    const BoundingBox& placed = library.structures[static_cast<size_t>(position)].bbox;
-    if (isUnboxed(placed)) warnUninitialisedAref();
-    running.add(arefContribution(aref, placed));
-  }
-  return running.set ? running.box : BoundingBox{};
-}
-
 // Whether the lines of a structure's references depend on their order: only when a missing or
 // nameless child stands beside another child. Otherwise the counts say it all.
 bool linesNeedOrder(const StructureSummary& structure) {
@@ -439,16 +388,16 @@ void rotatePoint(std::array<double, 2>& point, double centreX, double centreY, d
   point[1] = std::round(dx * s + dy * c + centreY);
 }
 
-int32_t wholeDegrees(double angle) {
-  return toInt32(angle);
+BoundingBox referenceBox(const GdsSref& sref, const BoundingBox& placed, bool exact) {
+  return srefContribution(sref, placed, turnTable(), exact);
 }
 
-int computeStructureBox(const GdsLibrary& library, int32_t index, BoundingBox& box,
-                        ReportedNames* reported) {
-  box = gatherBox(
-      library, library.structures[static_cast<size_t>(index)],
-      [&](const SharedString& name) { return resolveReference(library, name); }, reported);
-  return 0;
+BoundingBox arrayBox(const GdsAref& aref, const BoundingBox& placed, bool exact) {
+  return exact ? exactArefContribution(aref, placed, turnTable()) : arefContribution(aref, placed);
+}
+
+int32_t wholeDegrees(double angle) {
+  return toInt32(angle);
 }
 
 void settleStructure(StructureSummary& structure, const std::vector<BoundingBox>& boxes,
@@ -574,24 +523,20 @@ int computeBoundingBoxes(GdsLibrary& library) {
   const size_t count = library.structures.size();
   if (count == 0) return 0;
   NameTable names;
-  StructureSummarizer summarizer(names);
-  auto summarize = [&](size_t p, bool keepOrder, StructureSummary& summary) {
-    const GdsStructure& structure = library.structures[p];
-    summarizer.begin(keepOrder);
-    summarizer.add(structure);
-    summarizer.finish(structure, summary);
-  };
-  SummaryList summaries(count);
-  for (size_t p = 0; p < count; ++p) {
-    summarize(p, false, summaries[p]);
-    for (ChildReferences& child : summaries[p].children)
-      child.target = resolveReference(library, names.name(child.name));
-  }
+  SummaryList summaries;
+  summarizeLibrary(library, names, summaries);
   HierarchyBoxes boxes;
   for (const GdsStructure& structure : library.structures)
     boxes.boxes.push_back(structure.bbox);
+  StructureSummarizer summarizer(names);
   computeHierarchyBoxes(
-      summaries, names, [&](size_t p, StructureSummary& full) { summarize(p, true, full); }, boxes);
+      summaries, names,
+      [&](size_t p, StructureSummary& full) {
+        summarizer.begin(true);
+        summarizer.add(library.structures[p]);
+        summarizer.finish(library.structures[p], full);
+      },
+      boxes);
   for (size_t p = 0; p < count; ++p) {
     library.structures[p].level = boxes.levels[p];
     library.structures[p].bbox = boxes.boxes[p];

@@ -20,13 +20,14 @@ int computeBoundingBoxes(GdsLibrary& library);
 // Names already reported as missing during one run of the calculation.
 using ReportedNames = std::unordered_set<std::string>;
 
-// The box of structure `index` from its own geometry and the current boxes of the structures
-// it references, element by element. A reference to a missing structure counts nothing; it is
-// reported once per name when `reported` is given, at every meeting otherwise. Returns 0.
-int computeStructureBox(const GdsLibrary& library, int32_t index, BoundingBox& box,
-                        ReportedNames* reported = nullptr);
+// The box that a reference gives the structure it names, whose own box is `placed`: by the
+// placement formula, or with `exact` by its exact placement (HierarchyBoxes::exact says how the
+// two differ).
+BoundingBox referenceBox(const GdsSref& sref, const BoundingBox& placed, bool exact = false);
+// The same for an array of at least one column and one row.
+BoundingBox arrayBox(const GdsAref& aref, const BoundingBox& placed, bool exact = false);
 
-// The same calculation for summarised structures, whose elements need not be held: every
+// The calculation for summarised structures, whose elements need not be held: every
 // child's `target` is set. A structure whose details were let go, or whose lines depend on the
 // order of its references (a missing or nameless child among them) without it kept, is summed
 // up again, with that order, by `details`.

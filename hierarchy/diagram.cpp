@@ -7,21 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
-#include "stream/output_file.h"
 #include "hierarchy/diagram_picture.h"
 #include "stream/console.h"
-#include "stream/parallel.h"
+#include "stream/output_file.h"
 
 namespace tessel {
 
 namespace {
-
-struct NameHash {
-  size_t operator()(std::string_view name) const noexcept { return hashName(name); }
-};
 
 // A shell word that stands for `text` exactly, whatever characters it holds.
 std::string shellQuoted(std::string_view text) {
@@ -60,45 +54,10 @@ std::string writeTemporaryDotFile(const std::string& text) {
 }  // namespace
 
 HierarchyGraph collectGraph(const GdsLibrary& library) {
-  HierarchyGraph graph;
-  graph.structures.resize(library.structures.size());
-  // Structures are independent: millions of references are read on every core, each thread
-  // with its own table of the children met so far in its structure.
-  size_t references = 0;
-  for (const auto& structure : library.structures)
-    references += structure.srefs.size() + structure.arefs.size();
-  const unsigned threads = references < (size_t{1} << 16) ? 1 : workThreads();
-  std::vector<std::unordered_map<std::string_view, uint32_t, NameHash>> childAt(threads);
-  parallelFor(library.structures.size(), 64, threads, [&](size_t s, unsigned thread) {
-    const GdsStructure& structure = library.structures[s];
-    DiagramStructure& entry = graph.structures[s];
-    entry.name = structure.name;
-    auto& at = childAt[thread];
-    at.clear();
-    // Consecutive references mostly name the same child: its handle is checked first.
-    const void* lastHandle = nullptr;
-    uint32_t last = 0;
-    auto child = [&](const SharedString& name) -> DiagramEdge& {
-      if (name.identity() != lastHandle || entry.children.empty()) {
-        const auto [found, added] =
-            at.try_emplace(name.view(), static_cast<uint32_t>(entry.children.size()));
-        if (added) entry.children.push_back({name.str(), 0, 0, 0});
-        lastHandle = name.identity();
-        last = found->second;
-      }
-      return entry.children[last];
-    };
-    for (const auto& sref : structure.srefs)
-      ++child(sref.name).srefs;
-    for (const auto& aref : structure.arefs) {
-      DiagramEdge& edge = child(aref.name);
-      ++edge.arefs;
-      // A damaged AREF may give a negative count: it places nothing.
-      edge.arefElements += static_cast<uint64_t>(std::max(aref.columns, 0)) *
-                           static_cast<uint64_t>(std::max(aref.rows, 0));
-    }
-  });
-  return graph;
+  NameTable names;
+  SummaryList structures;
+  summarizeLibrary(library, names, structures);
+  return collectGraph(structures, names);
 }
 
 HierarchyGraph collectGraph(const SummaryList& structures, const NameTable& names) {

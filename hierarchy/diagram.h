@@ -32,11 +32,10 @@ struct HierarchyGraph {
   std::vector<DiagramStructure> structures;  // in library order
 };
 
-// The only reading of the library: each structure's name and the names, kinds and sizes of its
-// references.
-HierarchyGraph collectGraph(const GdsLibrary& library);
-// The same from summarised structures (one structure per name).
+// Each structure's name and the names, kinds and sizes of its references.
 HierarchyGraph collectGraph(const SummaryList& structures, const NameTable& names);
+// The same for a library held in memory, through its summaries.
+HierarchyGraph collectGraph(const GdsLibrary& library);
 
 // The DOT text of what is drawn, and how much of the hierarchy it stands for.
 struct DiagramText {

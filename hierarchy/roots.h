@@ -9,9 +9,10 @@
 
 namespace tessel {
 
-// Prints the root names on one line and returns their positions in ascending order.
-std::vector<uint32_t> findRootStructures(const GdsLibrary& library);
-// The same for summarised structures, whose children's targets are set.
+// Prints the root names on one line and returns their positions in ascending order. A root is
+// a structure whose name no SREF or AREF gives.
 std::vector<uint32_t> findRootStructures(const SummaryList& structures, const NameTable& names);
+// The same for a library held in memory, through its summaries.
+std::vector<uint32_t> findRootStructures(const GdsLibrary& library);
 
 }  // namespace tessel

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "hierarchy/bounding_box.h"
+#include "stream/parallel.h"
 
 namespace tessel {
 
@@ -240,6 +241,40 @@ void StructureSummarizer::finish(const GdsStructure& structure, StructureSummary
   current_.details = std::move(details);
   summary = std::move(current_);
   current_ = StructureSummary();
+}
+
+int32_t resolveReference(const GdsLibrary& library, std::string_view name) {
+  auto it = library.structureIndex.find(name);
+  if (it == library.structureIndex.end()) return kMissingStructure;
+  if (it->second == kUnnamedStructurePosition) return kUnnamedStructure;
+  if (it->second < 0 || static_cast<size_t>(it->second) >= library.structures.size())
+    return kMissingStructure;
+  return it->second;
+}
+
+void summarizeLibrary(const GdsLibrary& library, NameTable& names, SummaryList& structures,
+                      bool keepOrder) {
+  const size_t count = library.structures.size();
+  size_t references = 0;
+  for (const GdsStructure& structure : library.structures)
+    references += structure.srefs.size() + structure.arefs.size();
+  const unsigned threads = references < (size_t{1} << 16) ? 1 : workThreads();
+  std::vector<StructureSummarizer> summarizers;
+  for (unsigned thread = 0; thread < threads; ++thread)
+    summarizers.emplace_back(names);
+  const size_t first = structures.size();
+  for (size_t p = 0; p < count; ++p)
+    structures.add();
+  parallelFor(count, std::max<size_t>(1, count / (64 * threads)), threads,
+              [&](size_t p, unsigned thread) {
+                const GdsStructure& structure = library.structures[p];
+                StructureSummary& summary = structures[first + p];
+                summarizers[thread].begin(keepOrder);
+                summarizers[thread].add(structure);
+                summarizers[thread].finish(structure, summary);
+                for (ChildReferences& child : summary.children)
+                  child.target = resolveReference(library, names.name(child.name));
+              });
 }
 
 }  // namespace tessel

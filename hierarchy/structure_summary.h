@@ -233,4 +233,15 @@ class StructureSummarizer {
   std::unordered_set<ArefPlacement, ArefHash> arefsSeen_;  // the distinct AREFs
 };
 
+// Where a reference's name leads in a library held in memory: a position in its structures,
+// kUnnamedStructure for the mark the import leaves for the empty name, or kMissingStructure.
+int32_t resolveReference(const GdsLibrary& library, std::string_view name);
+
+// Sums up a library held in memory for the hierarchy passes, which read nothing else: one
+// summary per structure, in its order, on every core when it is large, with each child's
+// target resolved through the library's index. With `keepOrder` the order of every structure's
+// references is kept too.
+void summarizeLibrary(const GdsLibrary& library, NameTable& names, SummaryList& structures,
+                      bool keepOrder = false);
+
 }  // namespace tessel

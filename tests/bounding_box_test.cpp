@@ -15,6 +15,7 @@
 #include "import/importer.h"
 #include "stream/byte_source.h"
 #include "stream/encode.h"
+#include "support/element_boxes.h"
 #include "support/support.h"
 
 namespace tessel::testing {
@@ -216,7 +217,7 @@ TEST(StructureBox, PlacementMatchesTheFormulaEverywhere) {
             library.structures[0].srefs = {reference};
             library.structures[1].bbox = placed;
             BoundingBox box{};
-            captureOutput([&] { computeStructureBox(library, 0, box); });
+            captureOutput([&] { box = elementByElementBox(library, 0); });
             ASSERT_EQ(box, placeByFormula(reference, placed))
                 << "angle " << angle << " scale " << scale << " reflection " << reflection << " at "
                 << x << "," << y << " box " << placed[0] << "," << placed[1] << "," << placed[2]
@@ -452,9 +453,7 @@ TEST(StructureBox, HelperOperations) {
   GdsStructure placed = cell("LEAF");
   placed.bbox = {0, 0, 4, 4};
   library.addStructure(placed);
-  BoundingBox result{};
-  EXPECT_EQ(computeStructureBox(library, 0, result), 0);
-  EXPECT_EQ(result, (BoundingBox{1, 1, 5, 5}));
+  EXPECT_EQ(elementByElementBox(library, 0), (BoundingBox{1, 1, 5, 5}));
 }
 
 TEST(BoundingBoxes, EmptyLibraryAndLibraryWithoutReferences) {
@@ -613,7 +612,7 @@ TEST(BoundingBoxes, WideLevelsMatchBoxingOneByOne) {
   const std::string output = captureOutput([&] {
     for (auto& structure : oneByOne.library.structures) {
       const int32_t index = findStructure(oneByOne.library, structure.name);
-      computeStructureBox(oneByOne.library, index, structure.bbox, &reported);
+      structure.bbox = elementByElementBox(oneByOne.library, index, &reported);
     }
   });
   EXPECT_EQ(boxed.lines, splitLines(output));
