@@ -11,7 +11,7 @@
 #include "fuzz_common.h"
 #include "hierarchy/bounding_box.h"
 #include "import/importer.h"
-#include "model/compare.h"
+#include "support/model_compare.h"
 #include "stream/byte_source.h"
 #include "stream/decode.h"
 #include "stream/encode.h"

@@ -400,6 +400,29 @@ int32_t wholeDegrees(double angle) {
   return toInt32(angle);
 }
 
+int computeStructureBox(const GdsLibrary& library, int32_t index, BoundingBox& box,
+                        ReportedNames* reported) {
+  const GdsStructure& structure = library.structures[static_cast<size_t>(index)];
+  NameTable names;
+  StructureSummarizer summarizer(names);
+  summarizer.begin(true);
+  summarizer.add(structure);
+  StructureSummary summary;
+  summarizer.finish(structure, summary);
+  // The children's current boxes, each child pointing at its own.
+  std::vector<BoundingBox> childBoxes;
+  for (ChildReferences& child : summary.children) {
+    child.target = resolveReference(library, names.name(child.name));
+    if (child.target < 0) continue;
+    childBoxes.push_back(library.structures[static_cast<size_t>(child.target)].bbox);
+    child.target = static_cast<int32_t>(childBoxes.size() - 1);
+  }
+  ReportedNames once;
+  summaryLines(summary, summary.details.get(), childBoxes, names, reported ? *reported : once);
+  box = summaryBox(summary, *summary.details, childBoxes, false);
+  return 0;
+}
+
 void settleStructure(StructureSummary& structure, const std::vector<BoundingBox>& boxes,
                      bool exact) {
   structure.box = summaryBox(structure, *structure.details, boxes, exact);

@@ -20,6 +20,12 @@ int computeBoundingBoxes(GdsLibrary& library);
 // Names already reported as missing during one run of the calculation.
 using ReportedNames = std::unordered_set<std::string>;
 
+// The box of structure `index` from its own geometry and the current boxes of the structures
+// it references. A reference to a missing structure counts nothing; it is reported once per
+// name, in this structure or, when `reported` is given, in all that share it. Returns 0.
+int computeStructureBox(const GdsLibrary& library, int32_t index, BoundingBox& box,
+                        ReportedNames* reported = nullptr);
+
 // The box that a reference gives the structure it names, whose own box is `placed`: by the
 // placement formula, or with `exact` by its exact placement (HierarchyBoxes::exact says how the
 // two differ).

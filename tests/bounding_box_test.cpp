@@ -604,21 +604,28 @@ TEST(BoundingBoxes, WideLevelsMatchBoxingOneByOne) {
   structures.push_back(std::move(top));
   const Boxed boxed = computeBoxes(structures);
 
-  Boxed oneByOne;
-  for (const auto& structure : structures)
-    oneByOne.library.addStructure(structure);
-  oneByOne.library.structureIndex.try_emplace("", kUnnamedStructurePosition);
-  ReportedNames reported;
-  const std::string output = captureOutput([&] {
-    for (auto& structure : oneByOne.library.structures) {
-      const int32_t index = findStructure(oneByOne.library, structure.name);
-      structure.bbox = elementByElementBox(oneByOne.library, index, &reported);
-    }
-  });
-  EXPECT_EQ(boxed.lines, splitLines(output));
-  EXPECT_EQ(boxed.lines.size(), 7u);  // three missing names, four meetings of the empty one
-  for (const auto& structure : structures)
-    EXPECT_EQ(boxed[structure.name].bbox, oneByOne[structure.name].bbox) << structure.name;
+  // Each structure in turn, read element by element and through computeStructureBox alike.
+  for (const bool summarised : {false, true}) {
+    SCOPED_TRACE(summarised ? "computeStructureBox" : "element by element");
+    Boxed oneByOne;
+    for (const auto& structure : structures)
+      oneByOne.library.addStructure(structure);
+    oneByOne.library.structureIndex.try_emplace("", kUnnamedStructurePosition);
+    ReportedNames reported;
+    const std::string output = captureOutput([&] {
+      for (auto& structure : oneByOne.library.structures) {
+        const int32_t index = findStructure(oneByOne.library, structure.name);
+        if (summarised)
+          computeStructureBox(oneByOne.library, index, structure.bbox, &reported);
+        else
+          structure.bbox = elementByElementBox(oneByOne.library, index, &reported);
+      }
+    });
+    EXPECT_EQ(boxed.lines, splitLines(output));
+    EXPECT_EQ(boxed.lines.size(), 7u);  // three missing names, four meetings of the empty one
+    for (const auto& structure : structures)
+      EXPECT_EQ(boxed[structure.name].bbox, oneByOne[structure.name].bbox) << structure.name;
+  }
   EXPECT_EQ(boxed["TOP"].level, 0u);
   EXPECT_EQ(boxed["MID0"].level, 1u);
   EXPECT_EQ(boxed["LEAF"].level, 2u);

@@ -9,7 +9,7 @@
 
 #include "export/writer.h"
 #include "import/importer.h"
-#include "model/compare.h"
+#include "support/model_compare.h"
 #include "stream/encode.h"
 #include "support/support.h"
 #include "support/written.h"

@@ -9,7 +9,7 @@
 
 #include "import/record_feed.h"
 #include "import/structure_parser.h"
-#include "model/compare.h"
+#include "support/model_compare.h"
 #include "support/support.h"
 
 namespace tessel::testing {

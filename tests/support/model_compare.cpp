@@ -1,4 +1,4 @@
-#include "model/compare.h"
+#include "support/model_compare.h"
 
 #include <cmath>
 #include <cstring>
