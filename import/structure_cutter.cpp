@@ -1,30 +1,29 @@
 #include "import/structure_cutter.h"
 
+#include "import/structure_bounds.h"
 #include "stream/decode.h"
 
 namespace tessel {
 
 ReadStatus cutStructure(RecordReader& reader, StructureCut& cut, std::vector<uint8_t>& into,
                         size_t limit) {
-  // The parser ends a structure at the same record, ENDSTR, and an element at ENDEL; a record
-  // that cannot be decoded ends neither.
   auto visit = [&](const RecordView& record) {
     if (cut.ended || cut.bytes >= limit) return Walk::Stop;
     cut.bytes += record.length;
     const RecordCode code = record.code();
-    if (!isDecodable(record.bytes, record.length)) return Walk::Take;
-    if (cut.inElement) {
-      if (code == rec::ENDEL) cut.inElement = false;
-      return Walk::Take;
-    }
-    if (code == rec::ENDSTR) {
-      cut.ended = true;
-      return Walk::TakeAndStop;
-    }
-    const int kind = elementKind(code);
-    if (kind >= 0) {
-      cut.inElement = true;
-      ++cut.counts[static_cast<size_t>(kind)];
+    switch (structureMark(code, isDecodable(record.bytes, record.length), cut.inElement)) {
+      case StructureMark::ClosesStructure:
+        cut.ended = true;
+        return Walk::TakeAndStop;
+      case StructureMark::OpensElement:
+        cut.inElement = true;
+        ++cut.counts[static_cast<size_t>(elementKind(code))];
+        break;
+      case StructureMark::ClosesElement:
+        cut.inElement = false;
+        break;
+      case StructureMark::Inside:
+        break;
     }
     return Walk::Take;
   };

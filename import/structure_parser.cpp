@@ -3,6 +3,7 @@
 #include <cassert>
 #include <utility>
 
+#include "import/structure_bounds.h"
 #include "stream/decode.h"
 
 namespace tessel {
@@ -126,40 +127,24 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
   while (open) {
     result = step(feed, out);
     if (result == Step::Stopped) break;
-    // A record that cannot be decoded was reported where it stands; the structure goes on with
-    // the next one, so the records after it are not reported again.
-    if (result == Step::DecodeFailed) continue;
-    switch (code_) {
-      case rec::STRNAME:
-        structure_->name = text_;
-        named_ = true;
-        break;
-      case rec::ENDSTR:
+    // A record that cannot be decoded was reported where it stands and ends nothing; the
+    // structure goes on with the next one, so the records after it are not reported again.
+    switch (structureMark(code_, result != Step::DecodeFailed, false)) {
+      case StructureMark::ClosesStructure:
         open = false;
         break;
-      case rec::BOUNDARY:
-        result = readBoundary();
+      case StructureMark::OpensElement:
+        result = readElementOf(code_);
         break;
-      case rec::PATH:
-        result = readPath();
-        break;
-      case rec::SREF:
-        result = readSref();
-        break;
-      case rec::AREF:
-        result = readAref();
-        break;
-      case rec::TEXT:
-        result = readText();
-        break;
-      case rec::NODE:
-        result = readNode();
-        break;
-      case rec::BOX:
-        result = readBox();
-        break;
-      default:
-        reportUnrecognized(out);
+      case StructureMark::Inside:
+      case StructureMark::ClosesElement:
+        if (result == Step::DecodeFailed) break;
+        if (code_ == rec::STRNAME) {
+          structure_->name = text_;
+          named_ = true;
+        } else {
+          reportUnrecognized(out);
+        }
         break;
     }
     if (result == Step::Stopped) open = false;
@@ -168,6 +153,26 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
   inStructure_ = false;
   parts_ = nullptr;
   return result;
+}
+
+// Reads the element that the record just read opens.
+Step StructureParser::readElementOf(RecordCode code) {
+  switch (code) {
+    case rec::BOUNDARY:
+      return readBoundary();
+    case rec::PATH:
+      return readPath();
+    case rec::SREF:
+      return readSref();
+    case rec::AREF:
+      return readAref();
+    case rec::TEXT:
+      return readText();
+    case rec::NODE:
+      return readNode();
+    default:
+      return readBox();
+  }
 }
 
 // Hands the elements read so far to the part receiver once there are enough of them.
@@ -205,7 +210,7 @@ Step StructureParser::readElement(Quick&& quick, Accept&& accept) {
     if (result == Step::Stopped) return result;
     // A damaged record (reported) is skipped: the rest of the element still belongs to it.
     if (result == Step::DecodeFailed) continue;
-    if (code_ == rec::ENDEL) return Step::Decoded;
+    if (structureMark(code_, true, true) == StructureMark::ClosesElement) return Step::Decoded;
     if (!accept()) reportUnrecognized(*out_);
   }
 }

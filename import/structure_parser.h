@@ -97,6 +97,7 @@ class StructureParser {
   template <class Element>
   Shortcut quickListElement(Element& element, const uint8_t* record, size_t length);
 
+  Step readElementOf(RecordCode code);
   Step readBoundary();
   Step readPath();
   Step readNode();
