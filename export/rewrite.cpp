@@ -7,11 +7,12 @@
 #include <memory>
 #include <vector>
 
-#include "stream/output_file.h"
 #include "export/writer.h"
+#include "hierarchy/summary_import.h"
 #include "import/importer.h"
-#include "import/summary_import.h"
+#include "import/library_reader.h"
 #include "stream/console.h"
+#include "stream/output_file.h"
 #include "stream/parallel.h"
 
 namespace tessel {
@@ -78,35 +79,47 @@ RewriteResult rewriteStream(ByteSource& source, const std::string& inputName,
     output = std::make_unique<RecordSink>(file.fd());
   if (opened && file.replacesExisting()) output->startWritebackEarly();
 
+  // Each structure is summed up and encoded on the thread that parsed it, and its bytes are
+  // written in file order as soon as it enters the library.
+  struct Encoded {
+    StructureSummary summary;
+    std::vector<uint8_t> bytes;
+    std::string messages;  // of the records the writer refused
+  };
   SummaryImport imported;
-  std::vector<StructureEncoder> encoders(workThreads());
-  SummaryHooks hooks;
+  SummaryBuilder builder(source, inputName, imported);
+  std::vector<StructureEncoder> encoders(builder.threads());
   std::string refusals;  // of the structures, printed after the import's lines
   EncodedHeader written;
   bool headerWritten = false;
-  if (opened) {
-    hooks.work = [&](unsigned thread, GdsStructure& part, bool first, bool last,
-                     ParsedStructure& parsed) {
-      StructureEncoder& encoder = encoders[thread];
-      if (first) encoder.begin();
-      encoder.add(part);
-      if (last) encoder.finish(part, parsed.encoded, parsed.encodedMessages);
-    };
-    hooks.kept = [&](ParsedStructure& parsed) {
-      if (!headerWritten) {
-        written = encodeHeader(imported.header);
-        output->put(written.bytes);
-        headerWritten = true;
-      }
-      refusals += parsed.encodedMessages;
-      output->put(parsed.encoded);
-      // Let go of the bytes at once: the slot may next hold a small structure, and a large
-      // structure's bytes kept in every slot of the window would add up.
-      parsed.encoded = std::vector<uint8_t>();
-    };
-  }
+  ReadPlan<Encoded> plan;
+  plan.threads = builder.threads();
+  plan.work = [&](unsigned thread, GdsStructure& part, bool first, bool last, Encoded& encoded) {
+    builder.summarize(thread, part, first, last, encoded.summary);
+    if (!opened) return;
+    StructureEncoder& encoder = encoders[thread];
+    if (first) encoder.begin();
+    encoder.add(part);
+    if (last) encoder.finish(part, encoded.bytes, encoded.messages);
+  };
+  RecordReader reader(source);
+  const bool whole =
+      readLibrary(reader, plan, imported.header, [&](ParsedStructure<Encoded>& parsed) {
+        Encoded& encoded = parsed.result;
+        if (!builder.take(parsed, std::move(encoded.summary)) || !opened) return;
+        if (!headerWritten) {
+          written = encodeHeader(imported.header);
+          output->put(written.bytes);
+          headerWritten = true;
+        }
+        refusals += encoded.messages;
+        output->put(encoded.bytes);
+        // Let go of the bytes at once: the slot may next hold a small structure, and a large
+        // structure's bytes kept in every slot of the window would add up.
+        encoded.bytes = std::vector<uint8_t>();
+      });
   RewriteResult result;
-  result.imported = importSummaries(source, inputName, imported, hooks);
+  result.imported = builder.finish(whole);
   if (!opened) {
     printQuoted("Error: Cannot write ", outputName, ".");
     result.written = 1;

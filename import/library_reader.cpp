@@ -29,7 +29,7 @@ struct Batch {
   std::vector<ElementCounts> counts;
   ReadStatus endStatus = ReadStatus::End;  // the input's end, when it ends inside the batch
   bool parsed = false;                     // parsed as it was cut: a structure too large to hold
-  std::vector<ParsedStructure> results;
+  std::vector<std::unique_ptr<StructureRead>> results;
   size_t resultCount = 0;
 
   void clear() {
@@ -40,25 +40,21 @@ struct Batch {
     parsed = false;
     resultCount = 0;
   }
-  ParsedStructure& nextResult() {
-    if (resultCount == results.size()) results.emplace_back();
-    ParsedStructure& result = results[resultCount++];
+  StructureRead& nextResult(const library_reading::Plan& plan) {
+    if (resultCount == results.size()) results.push_back(plan.make());
+    StructureRead& result = *results[resultCount++];
     result.messages.clear();
     result.damaged = false;
-    result.encoded.clear();
-    result.encodedMessages.clear();
     return result;
   }
 };
 
 class LibraryReader {
  public:
-  LibraryReader(RecordReader& reader, const ReadPlan& plan, GdsLibrary& library,
-                const std::function<void(ParsedStructure&)>& take)
+  LibraryReader(RecordReader& reader, const library_reading::Plan& plan, GdsLibrary& library)
       : reader_(reader),
         plan_(plan),
         library_(library),
-        take_(take),
         threads_(plan.keepStructures ? 1 : std::max(1u, plan.threads)),
         parsers_(threads_),
         scratch_(threads_),
@@ -178,7 +174,7 @@ class LibraryReader {
   void readLargeStructure(Batch& batch) {
     batch.parsed = true;
     batch.first = large_.start;
-    ParsedStructure& result = batch.nextResult();
+    StructureRead& result = batch.nextResult(plan_);
     MessageSink out(result.messages);
     StructureParser& parser = parsers_[0];
     parser.setDamaged(false);
@@ -206,7 +202,7 @@ class LibraryReader {
     StructureParser& parser = parsers_[thread];
     BytesFeed feed(batch.bytes, batch.first, batch.endStatus);
     for (size_t i = 0; !feed.exhausted(); ++i) {
-      ParsedStructure& result = batch.nextResult();
+      StructureRead& result = batch.nextResult(plan_);
       MessageSink out(result.messages);
       parser.setDamaged(false);
       result.start = feed.nextPosition();
@@ -225,17 +221,16 @@ class LibraryReader {
   void use(Batch& batch) {
     printText(batch.textBefore);
     for (size_t i = 0; i < batch.resultCount; ++i) {
-      ParsedStructure& result = batch.results[i];
+      StructureRead& result = *batch.results[i];
       printText(result.messages);
       damaged_ = damaged_ || result.damaged;
-      take_(result);
+      plan_.take(result);
     }
   }
 
   RecordReader& reader_;
-  const ReadPlan& plan_;
+  const library_reading::Plan& plan_;
   GdsLibrary& library_;
-  const std::function<void(ParsedStructure&)>& take_;
   const unsigned threads_;
   StructureParser libraryParser_;         // the library-level records, on the reading thread
   std::vector<StructureParser> parsers_;  // one per thread; the reading thread's first
@@ -255,10 +250,13 @@ class LibraryReader {
 
 }  // namespace
 
-bool readLibrary(RecordReader& reader, const ReadPlan& plan, GdsLibrary& library,
-                 const std::function<void(ParsedStructure&)>& take) {
-  LibraryReader libraryReader(reader, plan, library, take);
+namespace library_reading {
+
+bool readLibrary(RecordReader& reader, const Plan& plan, GdsLibrary& library) {
+  LibraryReader libraryReader(reader, plan, library);
   return libraryReader.run();
 }
+
+}  // namespace library_reading
 
 }  // namespace tessel

@@ -20,7 +20,7 @@
 #include "hierarchy/roots.h"
 #include "hierarchy/structure_report.h"
 #include "import/importer.h"
-#include "import/summary_import.h"
+#include "hierarchy/summary_import.h"
 #include "stream/byte_source.h"
 #include "stream/interpreter.h"
 #include "support/support.h"

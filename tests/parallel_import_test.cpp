@@ -8,7 +8,7 @@
 
 #include "hierarchy/bounding_box.h"
 #include "import/importer.h"
-#include "import/summary_import.h"
+#include "hierarchy/summary_import.h"
 #include "stream/byte_source.h"
 #include "support/support.h"
 

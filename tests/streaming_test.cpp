@@ -16,7 +16,7 @@
 #include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"
 #include "import/importer.h"
-#include "import/summary_import.h"
+#include "hierarchy/summary_import.h"
 #include "stream/byte_source.h"
 #include "support/support.h"
 #include "support/written.h"
