@@ -19,7 +19,9 @@
 #   --no-gzip            skip the compressed file (made once with gzip -6 beside the main file)
 #   --no-build           use the binaries already in build/release
 #   --before BINARY      also time -r and -rw of another build (the previous release, say) on the
-#                        main file, side by side, for the before/after ratios
+#                        main file, side by side, for the before/after ratios, and check that
+#                        every output of the two builds is the same (bench/check_outputs.sh, on
+#                        the main file and the real-file corpus)
 #   --regenerate         write the data files again even when they exist
 #   --micro              also build and run the micro-benchmarks (tessel-micro) and add their
 #                        table to bench/results.md
@@ -197,6 +199,9 @@ measure rt "$RUNS" "$T -rt $M > /dev/null"
 if [ -n "$BEFORE" ]; then
   measure rbefore "$RUNS" "$BEFORE -r $M > /dev/null"
   measure rwbefore "$RUNS" "$BEFORE -rw $M -o bench/data/out/before.gds > /dev/null"
+  mapfile -t corpus < <(find "$ROOT/../shared/corpus" -name '*.gds' -type f 2> /dev/null | sort)
+  SAME_OUTPUTS=$("$ROOT/bench/check_outputs.sh" "$BEFORE" "$(realpath "$M")" "${corpus[@]}" |
+    tail -1 || true)
 fi
 if [ -n "$KLAYOUT" ]; then
   measure klread "$KLAYOUT_RUNS" "klayout -b -r bench/klayout_read.py -rd input=$M > /dev/null"
@@ -236,7 +241,7 @@ seconds() { awk -v t="$1" 'BEGIN { printf(t < 1 ? "%.3f s" : "%.2f s", t) }'; }
 mebibytes() { awk -v k="$1" 'BEGIN { printf("%.1f MiB", k / 1024) }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf("%.2f", a / b) }'; }
 # check VALUE OP LIMIT: "met" or "missed"
-check() { awk -v v="$1" -v l="$3" -v op="$2" 'BEGIN { ok = (op == "<=") ? v <= l : v < l; print ok ? "met" : "missed" }'; }
+check() { awk -v v="$1" -v l="$3" -v op="$2" 'BEGIN { ok = (op == "<=") ? v <= l : (op == ">=") ? v >= l : v < l; print ok ? "met" : "missed" }'; }
 row() { printf '| `%s` | %s | %s | %s | %s | %s |\n' "$1" "$2" "$3" "$4" "$5" "$6"; }
 
 main_row() {
@@ -275,7 +280,10 @@ if [ -n "$BEFORE" ]; then
   versus_rw+="; $(ratio "${MEDIAN[rw]}" "${MEDIAN[rwbefore]}") x before"
   target_r+="; <= 0.6 x before: $(check "$(ratio "${MEDIAN[r]}" "${MEDIAN[rbefore]}")" "<=" 0.6)"
 fi
-target_i="<= 4 x cat: $(check "$(ratio "${MEDIAN[i]}" "${MEDIAN[cat]}")" "<=" 4); memory < 16 MB: $(check "${PEAK[i]}" "<" 15625)"
+TEXT_BYTES=$("$T" -i "$M" | wc -c)
+text_rate=$(awk -v b="$TEXT_BYTES" -v t="${MEDIAN[i]}" 'BEGIN { printf("%.2f", b / t / 1e9) }')
+versus_i+="; $text_rate GB/s of text"
+target_i="<= 4 x cat: $(check "$(ratio "${MEDIAN[i]}" "${MEDIAN[cat]}")" "<=" 4); >= 2.5 GB/s of text: $(check "$text_rate" ">=" 2.5); memory < 16 MB: $(check "${PEAK[i]}" "<" 15625)"
 if [ -n "$KLAYOUT" ]; then
   r_kl=$(ratio "${MEDIAN[r]}" "${MEDIAN[klread]}")
   rw_kl=$(ratio "${MEDIAN[rw]}" "${MEDIAN[klrewrite]}")
@@ -294,6 +302,9 @@ fi
   echo "- Main file: $(cat "$MAIN.txt" | sed 's/ ([0-9.]* s)$//; s|^.*/||')"
   echo "- Medians of $RUNS timed runs ($KLAYOUT_RUNS for KLayout) after $WARMUP warm-up run(s), the file in the page cache; peak memory is the maximum resident set size of one more run (/usr/bin/time -v)."
   echo "- The figures are only as quiet as the machine: on a shared machine, compare the fastest runs too."
+  if [ -n "$BEFORE" ]; then
+    echo "- Outputs against the build before (bench/check_outputs.sh): ${SAME_OUTPUTS:-not checked}"
+  fi
   echo
   echo "| Command | Median time | Fastest | Peak memory | Ratio (medians) | Target |"
   echo "|---|---:|---:|---:|---|---|"
