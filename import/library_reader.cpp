@@ -206,13 +206,20 @@ class LibraryReader {
       MessageSink out(result.messages);
       parser.setDamaged(false);
       result.start = feed.nextPosition();
-      // A structure not kept is read into the thread's own, whose lists keep their storage.
+      // A structure not kept is read into the thread's own, whose lists keep their storage, and
+      // handed to the work part after part.
       GdsStructure& structure = plan_.keepStructures ? result.structure : scratch_[thread];
+      bool first = true;
+      const StructurePart parts = [&](GdsStructure& part, bool last) {
+        if (plan_.work) plan_.work(thread, part, first, last, result);
+        first = false;
+      };
       parser.readStructure(feed, out, structure,
-                           i < batch.counts.size() ? &batch.counts[i] : nullptr);
+                           i < batch.counts.size() ? &batch.counts[i] : nullptr,
+                           plan_.keepStructures ? nullptr : &parts);
       result.size = feed.nextPosition().offset - result.start.offset;
       result.damaged = parser.damaged();
-      if (plan_.work) plan_.work(thread, structure, true, true, result);
+      if (plan_.keepStructures && plan_.work) plan_.work(thread, structure, true, true, result);
       if (!plan_.keepStructures) parser.forgetTexts();
     }
   }

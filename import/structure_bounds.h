@@ -15,13 +15,18 @@ enum class StructureMark {
 };
 
 // ENDSTR ends the structure and ENDEL an element; inside an element nothing else ends or opens
-// anything, and a record that cannot be decoded (`decodable` false) does neither, so that the
-// records after a damaged one are still read where they stand.
-inline StructureMark structureMark(RecordCode code, bool decodable, bool inElement) {
-  if (!decodable) return StructureMark::Inside;
-  if (inElement) return code == rec::ENDEL ? StructureMark::ClosesElement : StructureMark::Inside;
-  if (code == rec::ENDSTR) return StructureMark::ClosesStructure;
-  return isElementStart(code) ? StructureMark::OpensElement : StructureMark::Inside;
+// anything, and a record that cannot be decoded (`decodable()` false) does neither, so that the
+// records after a damaged one are still read where they stand. `decodable` is asked only about
+// a record whose code would mark something.
+template <class Decodable>
+StructureMark structureMark(RecordCode code, bool inElement, Decodable&& decodable) {
+  if (inElement) {
+    return code == rec::ENDEL && decodable() ? StructureMark::ClosesElement : StructureMark::Inside;
+  }
+  if (code == rec::ENDSTR) {
+    return decodable() ? StructureMark::ClosesStructure : StructureMark::Inside;
+  }
+  return isElementStart(code) && decodable() ? StructureMark::OpensElement : StructureMark::Inside;
 }
 
 }  // namespace tessel

@@ -11,7 +11,8 @@ ReadStatus cutStructure(RecordReader& reader, StructureCut& cut, std::vector<uin
     if (cut.ended || cut.bytes >= limit) return Walk::Stop;
     cut.bytes += record.length;
     const RecordCode code = record.code();
-    switch (structureMark(code, isDecodable(record.bytes, record.length), cut.inElement)) {
+    const auto decodable = [&] { return isDecodable(record.bytes, record.length); };
+    switch (structureMark(code, cut.inElement, decodable)) {
       case StructureMark::ClosesStructure:
         cut.ended = true;
         return Walk::TakeAndStop;

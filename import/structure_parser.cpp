@@ -1,5 +1,6 @@
 #include "import/structure_parser.h"
 
+#include <algorithm>
 #include <cassert>
 #include <utility>
 
@@ -10,8 +11,10 @@ namespace tessel {
 
 namespace {
 
-// A structure too large to hold is handed over every this many elements.
-constexpr size_t kPartElements = size_t{1} << 16;
+// A structure read in parts (for work that keeps no structure) is handed over every this many
+// elements: the lists then stay in the core's cache, where filling and reading them again costs
+// far less than in memory.
+constexpr size_t kPartElements = size_t{1} << 10;
 
 RecordCode codeAt(const uint8_t* record) {
   return (RecordCode{record[2]} << 8) | record[3];
@@ -112,13 +115,18 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
   inStructure_ = true;
   named_ = false;
   if (counts) {
-    structure_->boundaries.reserve((*counts)[kBoundaryKind]);
-    structure_->paths.reserve((*counts)[kPathKind]);
-    structure_->srefs.reserve((*counts)[kSrefKind]);
-    structure_->arefs.reserve((*counts)[kArefKind]);
-    structure_->texts.reserve((*counts)[kTextKind]);
-    structure_->nodes.reserve((*counts)[kNodeKind]);
-    structure_->boxes.reserve((*counts)[kBoxKind]);
+    // Read in parts, a list never holds more than a part's elements.
+    auto reserve = [&](auto& list, size_t kind) {
+      const size_t count = (*counts)[kind];
+      list.reserve(parts ? std::min(count, kPartElements) : count);
+    };
+    reserve(structure_->boundaries, kBoundaryKind);
+    reserve(structure_->paths, kPathKind);
+    reserve(structure_->srefs, kSrefKind);
+    reserve(structure_->arefs, kArefKind);
+    reserve(structure_->texts, kTextKind);
+    reserve(structure_->nodes, kNodeKind);
+    reserve(structure_->boxes, kBoxKind);
   }
   Step result = step(feed, out);  // BGNSTR: the caller has seen it decode
   assert(result == Step::Decoded && code_ == rec::BGNSTR);
@@ -129,7 +137,8 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
     if (result == Step::Stopped) break;
     // A record that cannot be decoded was reported where it stands and ends nothing; the
     // structure goes on with the next one, so the records after it are not reported again.
-    switch (structureMark(code_, result != Step::DecodeFailed, false)) {
+    const bool decoded = result != Step::DecodeFailed;
+    switch (structureMark(code_, false, [decoded] { return decoded; })) {
       case StructureMark::ClosesStructure:
         open = false;
         break;
@@ -210,7 +219,8 @@ Step StructureParser::readElement(Quick&& quick, Accept&& accept) {
     if (result == Step::Stopped) return result;
     // A damaged record (reported) is skipped: the rest of the element still belongs to it.
     if (result == Step::DecodeFailed) continue;
-    if (structureMark(code_, true, true) == StructureMark::ClosesElement) return Step::Decoded;
+    if (structureMark(code_, true, [] { return true; }) == StructureMark::ClosesElement)
+      return Step::Decoded;
     if (!accept()) reportUnrecognized(*out_);
   }
 }
