@@ -24,8 +24,8 @@ constexpr size_t kLargestHeld = size_t{4} << 20;
 // Structures cut from the file, the library-level lines before them, and their parsing.
 struct Batch {
   std::string textBefore;
-  std::vector<uint8_t> bytes;  // the records of its structures
-  RecordPosition first;        // where its first record stands
+  HeldRecords records;   // of its structures, where the reader read them
+  RecordPosition first;  // where its first record stands
   std::vector<ElementCounts> counts;
   ReadStatus endStatus = ReadStatus::End;  // the input's end, when it ends inside the batch
   bool parsed = false;                     // parsed as it was cut: a structure too large to hold
@@ -34,7 +34,7 @@ struct Batch {
 
   void clear() {
     textBefore.clear();
-    bytes.clear();
+    records.clear();
     counts.clear();
     endStatus = ReadStatus::End;
     parsed = false;
@@ -126,14 +126,14 @@ class LibraryReader {
   void cutStructures(Batch& batch) {
     batch.first = reader_.lastPosition();
     const RecordView& bgnstr = feed_.last();
-    batch.bytes.assign(bgnstr.bytes, bgnstr.bytes + bgnstr.length);
+    batch.records.add(reader_, bgnstr.span());
     RecordPosition start = batch.first;  // of the structure being cut
     size_t bgnstrLength = bgnstr.length;
     for (;;) {
-      const size_t from = batch.bytes.size() - bgnstrLength;
+      const size_t from = batch.records.size() - bgnstrLength;
       StructureCut cut;
       cut.bytes = bgnstrLength;
-      const ReadStatus status = cutStructure(reader_, cut, batch.bytes, kLargestHeld);
+      const ReadStatus status = cutStructure(reader_, cut, batch.records, kLargestHeld);
       if (status != ReadStatus::Record) {  // the input ends inside the structure
         batch.counts.push_back(cut.counts);
         batch.endStatus = status;
@@ -144,13 +144,12 @@ class LibraryReader {
         large_.pending = true;
         large_.start = start;
         large_.cut = cut;
-        large_.bytes.assign(batch.bytes.begin() + static_cast<long>(from), batch.bytes.end());
-        batch.bytes.resize(from);
+        large_.bytes = batch.records.takeFrom(from);
         if (batch.counts.empty()) readLargeStructure(batch);
         return;
       }
       batch.counts.push_back(cut.counts);
-      if (batch.bytes.size() >= kBatchBytes) return;
+      if (batch.records.size() >= kBatchBytes) return;
       // A structure that follows directly joins the batch.
       bool another = false;
       start = reader_.nextPosition();
@@ -162,9 +161,7 @@ class LibraryReader {
             bgnstrLength = record.length;
             return Walk::TakeAndStop;
           },
-          [&](std::span<const uint8_t> run) {
-            batch.bytes.insert(batch.bytes.end(), run.begin(), run.end());
-          });
+          [&](std::span<const uint8_t> run) { batch.records.add(reader_, run); });
       if (!another) return;
     }
   }
@@ -200,8 +197,8 @@ class LibraryReader {
   void work(Batch& batch, unsigned thread) {
     if (batch.parsed) return;
     StructureParser& parser = parsers_[thread];
-    BytesFeed feed(batch.bytes, batch.first, batch.endStatus);
-    for (size_t i = 0; !feed.exhausted(); ++i) {
+    BytesFeed feed = recordsFeed(batch.records, batch.first, batch.endStatus);
+    for (size_t i = 0; !feed.atEnd(); ++i) {
       StructureRead& result = batch.nextResult(plan_);
       MessageSink out(result.messages);
       parser.setDamaged(false);

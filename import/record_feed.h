@@ -64,7 +64,8 @@ class BytesFeed final : public RecordFeed {
   RecordPosition nextPosition() const override {
     return {first_.offset + position_, first_.number + records_};
   }
-  bool exhausted() const { return position_ >= bytes_.size(); }
+  // True when every record was handed out: those in memory, and those `more` still has.
+  bool atEnd() { return position_ >= bytes_.size() && !takeMore(); }
   // The next record when it is already in memory, to be read in place and passed with advance().
   const uint8_t* peek() const {
     return position_ < bytes_.size() ? bytes_.data() + position_ : nullptr;
@@ -102,5 +103,19 @@ class BytesFeed final : public RecordFeed {
   size_t lastLength_ = 0;
   uint64_t records_ = 0;
 };
+
+// A feed of held records, one run after the other; it ends with `endStatus`.
+inline BytesFeed recordsFeed(const HeldRecords& records, RecordPosition first,
+                             ReadStatus endStatus) {
+  const std::vector<HeldRecords::Run>& runs = records.runs();
+  if (runs.empty()) return BytesFeed({}, first, endStatus);
+  size_t next = 1;
+  return BytesFeed(runs[0].bytes, first, endStatus,
+                   [&runs, next, endStatus](std::span<const uint8_t>& bytes) mutable {
+                     if (next == runs.size()) return endStatus;
+                     bytes = runs[next++].bytes;
+                     return ReadStatus::Record;
+                   });
+}
 
 }  // namespace tessel

@@ -5,8 +5,10 @@
 
 namespace tessel {
 
-ReadStatus cutStructure(RecordReader& reader, StructureCut& cut, std::vector<uint8_t>& into,
-                        size_t limit) {
+namespace {
+
+template <class Keep>
+ReadStatus cutInto(RecordReader& reader, StructureCut& cut, size_t limit, Keep&& keep) {
   auto visit = [&](const RecordView& record) {
     if (cut.ended || cut.bytes >= limit) return Walk::Stop;
     cut.bytes += record.length;
@@ -28,10 +30,20 @@ ReadStatus cutStructure(RecordReader& reader, StructureCut& cut, std::vector<uin
     }
     return Walk::Take;
   };
-  auto keep = [&](std::span<const uint8_t> run) {
-    into.insert(into.end(), run.begin(), run.end());
-  };
   return reader.walk(visit, keep);
+}
+
+}  // namespace
+
+ReadStatus cutStructure(RecordReader& reader, StructureCut& cut, std::vector<uint8_t>& into,
+                        size_t limit) {
+  return cutInto(reader, cut, limit, [&](std::span<const uint8_t> run) {
+    into.insert(into.end(), run.begin(), run.end());
+  });
+}
+
+ReadStatus cutStructure(RecordReader& reader, StructureCut& cut, HeldRecords& into, size_t limit) {
+  return cutInto(reader, cut, limit, [&](std::span<const uint8_t> run) { into.add(reader, run); });
 }
 
 ReadStatus readStructureInParts(RecordReader& reader, std::vector<uint8_t>& bytes,

@@ -24,6 +24,8 @@ struct StructureCut {
 // input ended with.
 ReadStatus cutStructure(RecordReader& reader, StructureCut& cut, std::vector<uint8_t>& into,
                         size_t limit);
+// The same, holding the records where the reader read them.
+ReadStatus cutStructure(RecordReader& reader, StructureCut& cut, HeldRecords& into, size_t limit);
 
 // Reads a structure without holding it whole: its records so far are `bytes` (from its BGNSTR,
 // which stands at `start`, cut up to `cut`), the others are cut from `reader` a few megabytes at

@@ -145,9 +145,10 @@ int formatRecord(const RecordView& record, DumpWriter& writer) {
   return 1;
 }
 
-// A piece of the dump: whole records that all format, and their lines.
+// A piece of the dump: whole records that all format, where the reader read them, and their
+// lines.
 struct DumpPiece {
-  std::vector<uint8_t> records;
+  HeldRecords records;
   DumpWriter lines{false};
 };
 
@@ -191,21 +192,21 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
       }
       return Walk::Take;
     };
-    auto keep = [&](std::span<const uint8_t> run) {
-      piece.records.insert(piece.records.end(), run.begin(), run.end());
-    };
+    auto keep = [&](std::span<const uint8_t> run) { piece.records.add(reader, run); };
     status = reader.walk(visit, keep);
     if (status != ReadStatus::Record) reachedEnd = true;
     return !piece.records.empty() || !reachedEnd;
   };
   auto format = [](DumpPiece& piece, unsigned) {
     piece.lines.clear();
-    const uint8_t* at = piece.records.data();
-    const uint8_t* const end = at + piece.records.size();
-    while (at < end) {
-      const size_t length = readBigEndian(at, 0, 2);
-      formatLine(at, length, piece.lines);
-      at += length;
+    for (const HeldRecords::Run& run : piece.records.runs()) {
+      const uint8_t* at = run.bytes.data();
+      const uint8_t* const end = at + run.bytes.size();
+      while (at < end) {
+        const size_t length = readBigEndian(at, 0, 2);
+        formatLine(at, length, piece.lines);
+        at += length;
+      }
     }
   };
   auto print = [](DumpPiece& piece) { printText(piece.lines.text()); };

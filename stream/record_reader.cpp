@@ -26,20 +26,56 @@ bool namesRecordType(const uint8_t* header) {
          header[3] <= kLastDataType;
 }
 
+// A buffer of the pool's size: a free one, or a new one. It goes back to the pool when the last
+// hold on it ends, on whichever thread; the pool's lock orders every read of it before it is
+// written again.
+std::shared_ptr<uint8_t> takeBuffer(const std::shared_ptr<BufferPool>& pool) {
+  std::unique_ptr<uint8_t[]> storage;
+  {
+    std::lock_guard lock(pool->mutex);
+    if (!pool->free.empty()) {
+      storage = std::move(pool->free.back());
+      pool->free.pop_back();
+    }
+  }
+  if (!storage) storage = std::make_unique_for_overwrite<uint8_t[]>(pool->size);
+  return std::shared_ptr<uint8_t>(storage.release(), [pool](uint8_t* buffer) {
+    std::unique_ptr<uint8_t[]> returned(buffer);
+    std::lock_guard lock(pool->mutex);
+    try {
+      pool->free.push_back(std::move(returned));
+    } catch (...) {  // no room to keep it: it is freed
+    }
+  });
+}
+
 }  // namespace
 
 RecordReader::RecordReader(ByteSource& source, size_t bufferSize)
     : source_(source), capacity_(bufferSizeFor(source, bufferSize)) {
-  buffer_ = std::make_unique_for_overwrite<uint8_t[]>(capacity_);
+  pool_ = std::make_shared<BufferPool>();
+  pool_->size = capacity_;
+  held_ = takeBuffer(pool_);
+  buffer_ = held_.get();
 }
 
 void RecordReader::refill() {
   size_t pending = end_ - begin_;
-  if (begin_ > 0 && pending > 0) std::memmove(buffer_.get(), buffer_.get() + begin_, pending);
+  if (lent_) {
+    // Records of this buffer may still be held: the unread bytes move to a buffer from the
+    // pool, which nobody holds.
+    std::shared_ptr<uint8_t> next = takeBuffer(pool_);
+    if (pending > 0) std::memcpy(next.get(), buffer_ + begin_, pending);
+    held_ = std::move(next);
+    buffer_ = held_.get();
+    lent_ = false;
+  } else if (begin_ > 0 && pending > 0) {
+    std::memmove(buffer_, buffer_ + begin_, pending);
+  }
   begin_ = 0;
   end_ = pending;
   while (!sourceEnded_ && end_ < capacity_) {
-    long count = source_.read(buffer_.get() + end_, capacity_ - end_);
+    long count = source_.read(buffer_ + end_, capacity_ - end_);
     if (count < 0) {
       sourceFailed_ = true;
       sourceEnded_ = true;
@@ -58,15 +94,14 @@ ReadStatus RecordReader::fill() {
     if (end_ == begin_) return sourceFailed_ ? failure_ : ReadStatus::End;
     if (end_ - begin_ < 2) return sourceFailed_ ? failure_ : ReadStatus::Truncated;
   }
-  if (offset_ == 0 && end_ - begin_ >= kRecordHeaderSize &&
-      !namesRecordType(buffer_.get() + begin_)) {
+  if (offset_ == 0 && end_ - begin_ >= kRecordHeaderSize && !namesRecordType(buffer_ + begin_)) {
     // Nothing of it is read as records: from here on the input reads as ended.
     begin_ = end_;
     sourceEnded_ = sourceFailed_ = true;
     failure_ = ReadStatus::NotStream;
     return failure_;
   }
-  const size_t length = readBigEndian(buffer_.get(), static_cast<long>(begin_), 2);
+  const size_t length = readBigEndian(buffer_, static_cast<long>(begin_), 2);
   if (length < kRecordHeaderSize) return ReadStatus::BadLength;
   if (end_ - begin_ < length) {
     refill();
@@ -114,6 +149,40 @@ const char* readStatusMessage(ReadStatus status) {
     default:
       return "Error: Unexpected end of file.";
   }
+}
+
+void HeldRecords::add(RecordReader& reader, std::span<const uint8_t> run) {
+  if (run.empty()) return;
+  size_ += run.size();
+  std::shared_ptr<const uint8_t> owner = reader.hold();
+  if (!runs_.empty()) {
+    Run& last = runs_.back();
+    if (last.owner == owner && last.bytes.data() + last.bytes.size() == run.data()) {
+      last.bytes = {last.bytes.data(), last.bytes.size() + run.size()};
+      return;
+    }
+  }
+  runs_.push_back({std::move(owner), run});
+}
+
+std::vector<uint8_t> HeldRecords::takeFrom(size_t offset) {
+  std::vector<uint8_t> tail;
+  size_t at = 0;  // where the run starts among the held bytes
+  size_t kept = 0;
+  for (size_t i = 0; i < runs_.size(); ++i) {
+    const std::span<const uint8_t> bytes = runs_[i].bytes;
+    if (at + bytes.size() > offset) {
+      const size_t skip = offset > at ? offset - at : 0;
+      tail.insert(tail.end(), bytes.begin() + static_cast<long>(skip), bytes.end());
+      if (skip > 0) runs_[kept++] = {runs_[i].owner, bytes.first(skip)};
+    } else {
+      runs_[kept++] = runs_[i];
+    }
+    at += bytes.size();
+  }
+  runs_.resize(kept);
+  size_ = std::min(size_, offset);
+  return tail;
 }
 
 }  // namespace tessel

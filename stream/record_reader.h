@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -65,6 +66,13 @@ enum class Walk {
   Stop,         // stop before it; it stays for the next read
 };
 
+// Buffers of one size, handed out again once let go (on any thread).
+struct BufferPool {
+  size_t size = 0;
+  std::mutex mutex;
+  std::vector<std::unique_ptr<uint8_t[]>> free;
+};
+
 class RecordReader {
  public:
   // The buffer holds `bufferSize` bytes, or less for a source known to be smaller.
@@ -96,7 +104,7 @@ class RecordReader {
       size_t lastLength = lastLength_;
       Walk decision = Walk::Take;
       while (const size_t length = wholeRecordAt(at)) {
-        decision = visit(RecordView{buffer_.get() + at, static_cast<uint16_t>(length)});
+        decision = visit(RecordView{buffer_ + at, static_cast<uint16_t>(length)});
         if (decision == Walk::Stop) break;
         at += length;
         ++taken;
@@ -108,12 +116,20 @@ class RecordReader {
         offset_ += at - from;
         records_ += taken;
         lastLength_ = lastLength;
-        run(std::span<const uint8_t>(buffer_.get() + from, at - from));
+        run(std::span<const uint8_t>(buffer_ + from, at - from));
       }
       if (decision != Walk::Take) return ReadStatus::Record;
       const ReadStatus status = fill();
       if (status != ReadStatus::Record) return status;
     }
+  }
+
+  // Keeps the buffer of the records handed out last from being written again while the hold
+  // lasts: records held so need no copy to outlive the next read. Once a buffer is lent, the
+  // reader reads on into another one from its pool.
+  std::shared_ptr<const uint8_t> hold() {
+    lent_ = true;
+    return held_;
   }
 
   // The position of the last record handed out.
@@ -126,11 +142,11 @@ class RecordReader {
   // The length of the whole, well-framed record at `at` in the buffer, or 0.
   size_t wholeRecordAt(size_t at) const {
     if (end_ - at < kRecordHeaderSize) return 0;
-    const size_t length = readBigEndian(buffer_.get(), static_cast<long>(at), 2);
+    const size_t length = readBigEndian(buffer_, static_cast<long>(at), 2);
     return length >= kRecordHeaderSize && length <= end_ - at ? length : 0;
   }
   RecordView handOut(size_t length) {
-    RecordView record{buffer_.get() + begin_, static_cast<uint16_t>(length)};
+    RecordView record{buffer_ + begin_, static_cast<uint16_t>(length)};
     begin_ += length;
     offset_ += length;
     lastLength_ = length;
@@ -143,9 +159,14 @@ class RecordReader {
   void refill();
 
   ByteSource& source_;
-  // Not cleared when made: only bytes read from the source are ever looked at.
-  std::unique_ptr<uint8_t[]> buffer_;
   size_t capacity_;
+  // The buffers the reader reads into. One goes back to the pool only once nobody holds it, so
+  // the reader never writes into bytes that another thread may still be reading.
+  std::shared_ptr<BufferPool> pool_;
+  std::shared_ptr<uint8_t> held_;  // the buffer being read, held by the reader itself
+  bool lent_ = false;              // held by others too, since it was last read into
+  // Not cleared when made: only bytes read from the source are ever looked at.
+  uint8_t* buffer_ = nullptr;
   size_t begin_ = 0;
   size_t end_ = 0;
   bool sourceEnded_ = false;
@@ -154,6 +175,33 @@ class RecordReader {
   uint64_t records_ = 0;  // records handed out
   size_t lastLength_ = 0;
   ReadStatus failure_ = ReadStatus::IoError;  // what a failed source ended with
+};
+
+// Whole records kept past the reader's next read without a copy: runs of records, each with a
+// hold on the reader's buffer it lies in (RecordReader::hold), so the bytes stay as they are
+// until the runs are let go, on whichever thread that happens.
+class HeldRecords {
+ public:
+  struct Run {
+    std::shared_ptr<const uint8_t> owner;
+    std::span<const uint8_t> bytes;
+  };
+
+  // A run of whole records that `reader` has just handed out.
+  void add(RecordReader& reader, std::span<const uint8_t> run);
+  void clear() {
+    runs_.clear();
+    size_ = 0;
+  }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const std::vector<Run>& runs() const { return runs_; }
+  // Copies out the bytes from `offset` on and lets them go.
+  std::vector<uint8_t> takeFrom(size_t offset);
+
+ private:
+  std::vector<Run> runs_;
+  size_t size_ = 0;
 };
 
 // The message line for a status other than Record: "Error: Unexpected end of file.",

@@ -192,6 +192,46 @@ TEST(RecordReader, RecordsAcrossRefills) {
   EXPECT_EQ(truncated.records.size(), input.records.size() - 3);
 }
 
+TEST(RecordReader, HeldRecordsKeepTheirBytesAcrossRefills) {
+  // Every record held while the reader reads on through many refills, some walked in runs and
+  // some handed out one by one: the held bytes must still be the input's.
+  const Input input = largeInput();
+  for (size_t chunk : {size_t{4093}, size_t{1} << 20}) {
+    SCOPED_TRACE(chunk);
+    ChunkedSource source(input.bytes, chunk);
+    RecordReader reader(source, 1);
+    HeldRecords held;
+    RecordView record;
+    bool byWalk = true;
+    for (ReadStatus status = ReadStatus::Record; status == ReadStatus::Record; byWalk = !byWalk) {
+      if (byWalk) {
+        size_t taken = 0;
+        status =
+            reader.walk([&](const RecordView&) { return ++taken > 50 ? Walk::Stop : Walk::Take; },
+                        [&](std::span<const uint8_t> run) { held.add(reader, run); });
+      } else if ((status = reader.next(record)) == ReadStatus::Record) {
+        held.add(reader, record.span());
+      }
+    }
+    Bytes joined;
+    for (const HeldRecords::Run& run : held.runs())
+      joined.insert(joined.end(), run.bytes.begin(), run.bytes.end());
+    ASSERT_EQ(held.size(), input.bytes.size());
+    EXPECT_TRUE(joined == input.bytes);
+
+    // The bytes from an offset on are copied out and let go.
+    const size_t offset = input.bytes.size() / 3 + 1;
+    const Bytes tail = held.takeFrom(offset);
+    EXPECT_TRUE(tail == Bytes(input.bytes.begin() + static_cast<long>(offset), input.bytes.end()));
+    EXPECT_EQ(held.size(), offset);
+    joined.clear();
+    for (const HeldRecords::Run& run : held.runs())
+      joined.insert(joined.end(), run.bytes.begin(), run.bytes.end());
+    EXPECT_TRUE(joined ==
+                Bytes(input.bytes.begin(), input.bytes.begin() + static_cast<long>(offset)));
+  }
+}
+
 TEST(RecordReader, ReadErrorIsReported) {
   const Input input = smallInput();
   ChunkedSource source(input.bytes, 5, 12);
