@@ -18,6 +18,9 @@ struct StructureRead {
   std::string messages;    // its lines, in order
   bool damaged = false;    // a record could not be read, or the input ended inside it
   GdsStructure structure;  // when structures are kept
+
+  // The reader holds its slots as StructureRead and lets go of them as such.
+  virtual ~StructureRead() = default;
 };
 
 // One structure as its reading and the work on it left it, handed over in file order. The
