@@ -198,6 +198,14 @@ class LibraryReader {
     if (batch.parsed) return;
     StructureParser& parser = parsers_[thread];
     BytesFeed feed = recordsFeed(batch.records, batch.first, batch.endStatus);
+    // One receiver of parts for the whole batch: made per structure it would cost an
+    // allocation each.
+    StructureRead* current = nullptr;
+    bool first = true;
+    const StructurePart parts = [&](GdsStructure& part, bool last) {
+      if (plan_.work) plan_.work(thread, part, first, last, *current);
+      first = false;
+    };
     for (size_t i = 0; !feed.atEnd(); ++i) {
       StructureRead& result = batch.nextResult(plan_);
       MessageSink out(result.messages);
@@ -206,11 +214,8 @@ class LibraryReader {
       // A structure not kept is read into the thread's own, whose lists keep their storage, and
       // handed to the work part after part.
       GdsStructure& structure = plan_.keepStructures ? result.structure : scratch_[thread];
-      bool first = true;
-      const StructurePart parts = [&](GdsStructure& part, bool last) {
-        if (plan_.work) plan_.work(thread, part, first, last, result);
-        first = false;
-      };
+      current = &result;
+      first = true;
       parser.readStructure(feed, out, structure,
                            i < batch.counts.size() ? &batch.counts[i] : nullptr,
                            plan_.keepStructures ? nullptr : &parts);

@@ -154,15 +154,16 @@ const char* readStatusMessage(ReadStatus status) {
 void HeldRecords::add(RecordReader& reader, std::span<const uint8_t> run) {
   if (run.empty()) return;
   size_ += run.size();
-  std::shared_ptr<const uint8_t> owner = reader.hold();
   if (!runs_.empty()) {
+    // Read on in the buffer the last run holds already: that run grows.
     Run& last = runs_.back();
-    if (last.owner == owner && last.bytes.data() + last.bytes.size() == run.data()) {
+    if (last.owner.get() == reader.buffer() &&
+        last.bytes.data() + last.bytes.size() == run.data()) {
       last.bytes = {last.bytes.data(), last.bytes.size() + run.size()};
       return;
     }
   }
-  runs_.push_back({std::move(owner), run});
+  runs_.push_back({reader.hold(), run});
 }
 
 std::vector<uint8_t> HeldRecords::takeFrom(size_t offset) {

@@ -127,6 +127,7 @@ class RecordReader {
   // Keeps the buffer of the records handed out last from being written again while the hold
   // lasts: records held so need no copy to outlive the next read. Once a buffer is lent, the
   // reader reads on into another one from its pool.
+  const uint8_t* buffer() const { return buffer_; }
   std::shared_ptr<const uint8_t> hold() {
     lent_ = true;
     return held_;
