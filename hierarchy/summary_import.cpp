@@ -65,7 +65,6 @@ void SummaryBuilder::summarize(unsigned thread, GdsStructure& part, bool first, 
 
 bool SummaryBuilder::take(const StructureRead& read, StructureSummary&& parsed) {
   NameTable& names = result_.names;
-  auto position = [&](uint32_t name) { return name < positionOf_.size() ? positionOf_[name] : -1; };
   const uint32_t name = parsed.name;
   if (position(name) >= 0) {
     printQuoted("Warning: Structure ", names.name(name),
@@ -117,7 +116,7 @@ int SummaryBuilder::finish(bool whole) {
   // The empty name marks a reference without a name, unless a structure bears it.
   for (StructureSummary& summary : result_.structures)
     for (ChildReferences& child : summary.children) {
-      child.target = child.name < positionOf_.size() ? positionOf_[child.name] : -1;
+      child.target = position(child.name);
       if (child.target < 0 && names.name(child.name).empty()) child.target = kUnnamedStructure;
     }
   computeHierarchyBoxes(

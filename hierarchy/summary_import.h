@@ -54,6 +54,11 @@ class SummaryBuilder {
   uint64_t detailBytes_ = 0;
   std::vector<StructureSummarizer> summarizers_;
   std::vector<StatisticsCollector> collectors_;
+  // Where the structure bearing the name stands among those taken so far, or -1.
+  int32_t position(uint32_t name) const {
+    return name < positionOf_.size() ? positionOf_[name] : -1;
+  }
+
   std::vector<int32_t> positionOf_;  // of the structure bearing each name so far, or -1
 };
 
