@@ -34,7 +34,7 @@ using ElementCounts = std::array<uint32_t, kElementKinds>;
 using StructurePart = std::function<void(GdsStructure& part, bool last)>;
 
 // One per thread: it keeps its decoded outputs and its table of shared texts from one structure
-// to the next, and its texts never leave the thread that parses with it.
+// to the next.
 class StructureParser {
  public:
   // Reads and decodes the next record of `feed`; reports a failure to `out`.

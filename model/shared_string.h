@@ -1,8 +1,11 @@
 // An immutable string held by a reference-counted handle of one pointer. Element names repeat
 // across millions of references; sharing one copy per name keeps the model small. It behaves as
-// a value: copies compare equal and nothing can change the text behind a handle.
+// a value: copies compare equal and nothing can change the text behind a handle. The count is
+// atomic, so handles to one text may be copied and dropped on any threads: a model read on one
+// thread can be summed up on several.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -51,10 +54,11 @@ class SharedString {
   SharedString(const char* text) : SharedString(std::string_view(text)) {}
   SharedString(const std::string& text) : SharedString(std::string_view(text)) {}
   SharedString(const SharedString& other) noexcept : rep_(other.rep_) {
-    if (rep_) ++rep_->references;
+    if (rep_) rep_->references.fetch_add(1, std::memory_order_relaxed);
   }
   SharedString(SharedString&& other) noexcept : rep_(std::exchange(other.rep_, nullptr)) {}
   SharedString& operator=(const SharedString& other) noexcept {
+    if (rep_ == other.rep_) return *this;
     SharedString copy(other);
     std::swap(rep_, copy.rep_);
     return *this;
@@ -64,7 +68,8 @@ class SharedString {
     return *this;
   }
   ~SharedString() {
-    if (rep_ && --rep_->references == 0) ::operator delete(rep_);
+    if (rep_ && rep_->references.fetch_sub(1, std::memory_order_acq_rel) == 1)
+      ::operator delete(rep_);
   }
 
   size_t size() const noexcept { return rep_ ? rep_->size : 0; }
@@ -103,7 +108,7 @@ class SharedString {
 
  private:
   struct Rep {
-    uint32_t references;
+    std::atomic<uint32_t> references;
     uint32_t size;
     char text[1];  // size bytes and a NUL
   };

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "model/dump.h"
@@ -159,6 +160,29 @@ TEST(LibraryModel, CopiesAreDeep) {
   other.structures[0].boundaries[0].layer = 42;
   EXPECT_EQ(library.structures[0].boundaries[0].layer, 1u);
   EXPECT_EQ(source.boundaries[0].layer, 1u);
+}
+
+// Names read on one thread are copied and dropped on others when a model is summed up on every
+// core; the sanitizers report a count that is not kept exactly.
+TEST(LibraryModel, NamesCopiedAndDroppedOnManyThreads) {
+  const std::array<SharedString, 4> names = {"CELL_0", "CELL_1", "CELL_2", "CELL_3"};
+  GdsStructure structure;
+  for (int i = 0; i < 64; ++i)
+    structure.srefs.emplace_back(names[i % 4], i, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&structure] {
+      for (int round = 0; round < 2000; ++round) {
+        std::vector<GdsSref> copies = structure.srefs;
+        copies.clear();
+      }
+    });
+  for (std::thread& thread : threads)
+    thread.join();
+  GdsStructure last = structure;
+  structure = GdsStructure();
+  for (int i = 0; i < 64; ++i)
+    EXPECT_EQ(last.srefs[i].name.identity(), names[i % 4].identity());
 }
 
 TEST(BuildingForms, Rectangle) {
