@@ -80,7 +80,7 @@ class LibraryReader {
     MessageSink text(batch.textBefore);
     StructureParser& parser = libraryParser_;
     for (;;) {
-      if (parser.step(feed_, text) != Step::Decoded) {
+      if (parser.step(feed_, text) != ReadStatus::Record) {
         // The end of the input, or a record that cannot be decoded: the reading stops here.
         damaged_ = true;
         finished_ = true;

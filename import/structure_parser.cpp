@@ -39,7 +39,7 @@ int32_t int4At(const uint8_t* record, size_t index) {
 
 }  // namespace
 
-Step StructureParser::step(RecordFeed& feed, MessageSink& out) {
+ReadStatus StructureParser::step(RecordFeed& feed, MessageSink& out) {
   positions_ = &feed;
   RecordView record;
   const ReadStatus status = feed.next(record);
@@ -47,14 +47,14 @@ Step StructureParser::step(RecordFeed& feed, MessageSink& out) {
     out.line(readStatusMessage(status));
     out.line(positionLine(feed.nextPosition(), where()));
     damaged_ = true;
-    return Step::Stopped;
+    return status;
   }
   if (decodeRecord(record.span(), code_, bits_, ints_, reals_, text_, &out) != 0) {
     report("Error: Unable to read GDS file.", out);
     damaged_ = true;
-    return Step::DecodeFailed;
+    return ReadStatus::Undecodable;
   }
-  return Step::Decoded;
+  return ReadStatus::Record;
 }
 
 void StructureParser::report(std::string_view message, MessageSink& out) {
@@ -99,8 +99,9 @@ std::optional<std::string_view> StructureParser::where() const {
   return std::nullopt;
 }
 
-Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStructure& structure,
-                                    const ElementCounts* counts, const StructurePart* parts) {
+ReadStatus StructureParser::readStructure(BytesFeed& feed, MessageSink& out,
+                                          GdsStructure& structure, const ElementCounts* counts,
+                                          const StructurePart* parts) {
   feed_ = &feed;
   out_ = &out;
   parts_ = parts;
@@ -128,16 +129,16 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
     reserve(structure_->nodes, kNodeKind);
     reserve(structure_->boxes, kBoxKind);
   }
-  Step result = step(feed, out);  // BGNSTR: the caller has seen it decode
-  assert(result == Step::Decoded && code_ == rec::BGNSTR);
+  ReadStatus result = step(feed, out);  // BGNSTR: the caller has seen it decode
+  assert(result == ReadStatus::Record && code_ == rec::BGNSTR);
   structure_->bgnstr.assign(ints_.begin(), ints_.end());
-  bool open = result == Step::Decoded;
+  bool open = result == ReadStatus::Record;
   while (open) {
     result = step(feed, out);
-    if (result == Step::Stopped) break;
+    if (stopsReading(result)) break;
     // A record that cannot be decoded was reported where it stands and ends nothing; the
     // structure goes on with the next one, so the records after it are not reported again.
-    const bool decoded = result != Step::DecodeFailed;
+    const bool decoded = result != ReadStatus::Undecodable;
     switch (structureMark(code_, false, [decoded] { return decoded; })) {
       case StructureMark::ClosesStructure:
         open = false;
@@ -147,7 +148,7 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
         break;
       case StructureMark::Inside:
       case StructureMark::ClosesElement:
-        if (result == Step::DecodeFailed) break;
+        if (result == ReadStatus::Undecodable) break;
         if (code_ == rec::STRNAME) {
           structure_->name = text_;
           named_ = true;
@@ -156,7 +157,7 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
         }
         break;
     }
-    if (result == Step::Stopped) open = false;
+    if (stopsReading(result)) open = false;
   }
   if (parts_) (*parts_)(structure, true);
   inStructure_ = false;
@@ -165,7 +166,7 @@ Step StructureParser::readStructure(BytesFeed& feed, MessageSink& out, GdsStruct
 }
 
 // Reads the element that the record just read opens.
-Step StructureParser::readElementOf(RecordCode code) {
+ReadStatus StructureParser::readElementOf(RecordCode code) {
   switch (code) {
     case rec::BOUNDARY:
       return readBoundary();
@@ -193,9 +194,9 @@ void StructureParser::handOverPart() {
 }
 
 // Reads an element's records up to ENDEL. `accept` stores a record the kind takes and
-// returns false for one it does not. The result is Decoded after ENDEL.
+// returns false for one it does not. The result is Record after ENDEL.
 template <class Accept>
-Step StructureParser::readElement(Accept&& accept) {
+ReadStatus StructureParser::readElement(Accept&& accept) {
   return readElement([](const uint8_t*, size_t) { return Shortcut::NotTaken; }, accept);
 }
 
@@ -203,7 +204,7 @@ Step StructureParser::readElement(Accept&& accept) {
 // which may store a well-formed record of the most common shapes straight from its bytes,
 // exactly as decoding it would. Millions of references and paths take this way.
 template <class Quick, class Accept>
-Step StructureParser::readElement(Quick&& quick, Accept&& accept) {
+ReadStatus StructureParser::readElement(Quick&& quick, Accept&& accept) {
   propertyOpen_ = false;
   for (;;) {
     if (const uint8_t* bytes = shortcuts_ ? feed_->peek() : nullptr) {
@@ -211,16 +212,16 @@ Step StructureParser::readElement(Quick&& quick, Accept&& accept) {
       const Shortcut taken = quick(bytes, length);
       if (taken != Shortcut::NotTaken) {
         feed_->advance(length);
-        if (taken == Shortcut::EndOfElement) return Step::Decoded;
+        if (taken == Shortcut::EndOfElement) return ReadStatus::Record;
         continue;
       }
     }
-    const Step result = step();
-    if (result == Step::Stopped) return result;
+    const ReadStatus result = step();
+    if (stopsReading(result)) return result;
     // A damaged record (reported) is skipped: the rest of the element still belongs to it.
-    if (result == Step::DecodeFailed) continue;
+    if (result == ReadStatus::Undecodable) continue;
     if (structureMark(code_, true, [] { return true; }) == StructureMark::ClosesElement)
-      return Step::Decoded;
+      return ReadStatus::Record;
     if (!accept()) reportUnrecognized(*out_);
   }
 }
@@ -344,7 +345,7 @@ StructureParser::Shortcut StructureParser::quickListElement(Element& element, co
   return Shortcut::NotTaken;
 }
 
-Step StructureParser::readBoundary() {
+ReadStatus StructureParser::readBoundary() {
   GdsBoundary boundary;
   auto quick = [&](const uint8_t* record, size_t length) {
     if (codeAt(record) == rec::DATATYPE && length == 6) {
@@ -353,7 +354,7 @@ Step StructureParser::readBoundary() {
     }
     return quickListElement(boundary, record, length);
   };
-  const Step result = readElement(quick, [&] {
+  const ReadStatus result = readElement(quick, [&] {
     if (code_ == rec::DATATYPE) return firstInt(boundary.datatype), true;
     return acceptListElement(boundary);
   });
@@ -362,7 +363,7 @@ Step StructureParser::readBoundary() {
   return result;
 }
 
-Step StructureParser::readPath() {
+ReadStatus StructureParser::readPath() {
   GdsPath path;
   auto quick = [&](const uint8_t* record, size_t length) {
     switch (codeAt(record)) {
@@ -383,7 +384,7 @@ Step StructureParser::readPath() {
     }
     return Shortcut::NotTaken;
   };
-  const Step result = readElement(quick, [&] {
+  const ReadStatus result = readElement(quick, [&] {
     switch (code_) {
       case rec::DATATYPE:
         return firstInt(path.datatype), true;
@@ -404,9 +405,9 @@ Step StructureParser::readPath() {
   return result;
 }
 
-Step StructureParser::readNode() {
+ReadStatus StructureParser::readNode() {
   GdsNode node;
-  const Step result = readElement([&] {
+  const ReadStatus result = readElement([&] {
     if (code_ == rec::NODETYPE) return firstInt(node.nodetype), true;
     return acceptListElement(node);
   });
@@ -415,9 +416,9 @@ Step StructureParser::readNode() {
   return result;
 }
 
-Step StructureParser::readBox() {
+ReadStatus StructureParser::readBox() {
   GdsBox box;
-  const Step result = readElement([&] {
+  const ReadStatus result = readElement([&] {
     if (code_ == rec::BOXTYPE) return firstInt(box.boxtype), true;
     return acceptListElement(box);
   });
@@ -426,7 +427,7 @@ Step StructureParser::readBox() {
   return result;
 }
 
-Step StructureParser::readSref() {
+ReadStatus StructureParser::readSref() {
   GdsSref sref;
   auto quick = [&](const uint8_t* record, size_t length) {
     switch (codeAt(record)) {
@@ -460,7 +461,7 @@ Step StructureParser::readSref() {
     }
     return Shortcut::NotTaken;
   };
-  const Step result = readElement(quick, [&] {
+  const ReadStatus result = readElement(quick, [&] {
     if (code_ == rec::XY) return pointXY(sref.xCor, sref.yCor), true;
     return acceptReference(sref);
   });
@@ -469,9 +470,9 @@ Step StructureParser::readSref() {
   return result;
 }
 
-Step StructureParser::readAref() {
+ReadStatus StructureParser::readAref() {
   GdsAref aref;
-  const Step result = readElement([&] {
+  const ReadStatus result = readElement([&] {
     switch (code_) {
       case rec::COLROW:
         if (hasValues(ints_.size(), 2)) {
@@ -493,11 +494,11 @@ Step StructureParser::readAref() {
   return result;
 }
 
-Step StructureParser::readText() {
+ReadStatus StructureParser::readText() {
   using namespace text_records;
   GdsText text;
   text.records = kRead;
-  const Step result = readElement([&] {
+  const ReadStatus result = readElement([&] {
     switch (code_) {
       case rec::LAYER:
         return firstInt(text.layer), true;

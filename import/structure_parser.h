@@ -19,12 +19,6 @@
 
 namespace tessel {
 
-enum class Step {
-  Decoded,       // the next record is decoded in the parser's outputs
-  DecodeFailed,  // the record could not be decoded (reported)
-  Stopped,       // the input ended or its framing broke (reported); nothing more to read
-};
-
 // How many elements of each kind a structure holds, told from its records before it is parsed,
 // so its lists are allocated once at their final size.
 using ElementCounts = std::array<uint32_t, kElementKinds>;
@@ -38,7 +32,7 @@ using StructurePart = std::function<void(GdsStructure& part, bool last)>;
 class StructureParser {
  public:
   // Reads and decodes the next record of `feed`; reports a failure to `out`.
-  Step step(RecordFeed& feed, MessageSink& out);
+  ReadStatus step(RecordFeed& feed, MessageSink& out);
   // A line about the record just read, followed by the line that says where it stands.
   void report(std::string_view message, MessageSink& out);
   // True when the record carries at least `count` values; otherwise reports it.
@@ -49,8 +43,9 @@ class StructureParser {
   // ENDSTR, or to the record or the end of the input that ends it early, into `structure`,
   // whose lists keep their storage; with `parts`, its elements are handed over every so often
   // instead.
-  Step readStructure(BytesFeed& feed, MessageSink& out, GdsStructure& structure,
-                     const ElementCounts* counts = nullptr, const StructurePart* parts = nullptr);
+  ReadStatus readStructure(BytesFeed& feed, MessageSink& out, GdsStructure& structure,
+                           const ElementCounts* counts = nullptr,
+                           const StructurePart* parts = nullptr);
 
   // Lets go of the shared texts met so far once they are many: for reading that keeps no
   // structure, where sharing a text between structures saves nothing.
@@ -72,7 +67,7 @@ class StructureParser {
   // What a shortcut made of the next record.
   enum class Shortcut { Taken, EndOfElement, NotTaken };
 
-  Step step() { return step(*feed_, *out_); }
+  ReadStatus step() { return step(*feed_, *out_); }
   std::optional<std::string_view> where() const;
   bool hasValues(size_t present, size_t count) { return hasValues(present, count, *out_); }
   bool firstInt(int32_t& field) { return firstInt(field, *out_); }
@@ -85,9 +80,9 @@ class StructureParser {
   void handOverPart();
 
   template <class Accept>
-  Step readElement(Accept&& accept);
+  ReadStatus readElement(Accept&& accept);
   template <class Quick, class Accept>
-  Step readElement(Quick&& quick, Accept&& accept);
+  ReadStatus readElement(Quick&& quick, Accept&& accept);
   template <class Element>
   bool acceptCommon(Element& element);
   template <class Reference>
@@ -97,14 +92,14 @@ class StructureParser {
   template <class Element>
   Shortcut quickListElement(Element& element, const uint8_t* record, size_t length);
 
-  Step readElementOf(RecordCode code);
-  Step readBoundary();
-  Step readPath();
-  Step readNode();
-  Step readBox();
-  Step readSref();
-  Step readAref();
-  Step readText();
+  ReadStatus readElementOf(RecordCode code);
+  ReadStatus readBoundary();
+  ReadStatus readPath();
+  ReadStatus readNode();
+  ReadStatus readBox();
+  ReadStatus readSref();
+  ReadStatus readAref();
+  ReadStatus readText();
 
   BytesFeed* feed_ = nullptr;
   MessageSink* out_ = nullptr;

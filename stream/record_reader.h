@@ -35,7 +35,14 @@ enum class ReadStatus {
   IoError,    // the source reported a read error
   Damaged,    // the source's compressed data is damaged or cut short
   NotStream,  // the first record's header is no GDSII record type (a text file, say)
+  // A record was read whole but its values do not decode; reading goes on after it.
+  Undecodable,
 };
+
+// True when nothing more can be read: the input ended or its framing broke.
+inline bool stopsReading(ReadStatus status) {
+  return status != ReadStatus::Record && status != ReadStatus::Undecodable;
+}
 
 // Where a record stands in its input: the offset of its first byte and its 1-based number.
 struct RecordPosition {
