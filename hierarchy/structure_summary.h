@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -129,12 +130,13 @@ struct StructureSummary {
   std::unique_ptr<StructureStatistics> statistics;  // for the structure report only
 };
 
-// The summaries of a library's structures, in order. They are kept in blocks of fixed size
-// rather than one growing array: a file of a million structures neither moves them nor touches
-// their memory twice as the list grows. A summary stays where it is once added.
+// The summaries of a library's structures, in order. They are kept in blocks that double in
+// size rather than one growing array: a file of a million structures neither moves them nor
+// touches their memory twice as the list grows, and a file of a few pays for a few. A summary
+// stays where it is once added.
 class SummaryList {
  public:
-  static constexpr size_t kBlockSize = 4096;
+  static constexpr size_t kFirstBlock = 16;
 
   SummaryList() = default;
   explicit SummaryList(size_t count) {
@@ -144,13 +146,14 @@ class SummaryList {
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  StructureSummary& operator[](size_t i) { return blocks_[i / kBlockSize][i % kBlockSize]; }
-  const StructureSummary& operator[](size_t i) const {
-    return blocks_[i / kBlockSize][i % kBlockSize];
-  }
+  StructureSummary& operator[](size_t i) { return *at(blocks_, i); }
+  const StructureSummary& operator[](size_t i) const { return *at(blocks_, i); }
   StructureSummary& add() {
-    if (size_ == blocks_.size() * kBlockSize)
-      blocks_.push_back(std::make_unique<StructureSummary[]>(kBlockSize));
+    if (size_ == capacity_) {
+      const size_t blockSize = kFirstBlock << blocks_.size();
+      blocks_.push_back(std::make_unique<StructureSummary[]>(blockSize));
+      capacity_ += blockSize;
+    }
     return (*this)[size_++];
   }
   StructureSummary& add(StructureSummary&& summary) { return add() = std::move(summary); }
@@ -176,8 +179,16 @@ class SummaryList {
   Iterator<const SummaryList, const StructureSummary> end() const { return {this, size_}; }
 
  private:
+  // Block b holds kFirstBlock << b summaries and starts at kFirstBlock * (2^b - 1).
+  template <class Blocks>
+  static StructureSummary* at(const Blocks& blocks, size_t i) {
+    const size_t block = std::bit_width(i / kFirstBlock + 1) - 1;
+    return &blocks[block][i - kFirstBlock * ((size_t{1} << block) - 1)];
+  }
+
   std::vector<std::unique_ptr<StructureSummary[]>> blocks_;
   size_t size_ = 0;
+  size_t capacity_ = 0;
 };
 
 // Sums up structures, whole or part after part. One per thread: it keeps its tables from one
