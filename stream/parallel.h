@@ -88,13 +88,19 @@ void runInOrder(unsigned threads, size_t window, Make&& make, Work&& work, Use&&
         changed.wait(lock);
     }
   };
+  // Helpers start with the third item: a job of one or two (a small file and its end) starts no
+  // thread.
   std::vector<std::thread> helpers;
-  try {
-    for (unsigned t = 1; t < threads; ++t)
-      helpers.emplace_back(help, t);
-  } catch (...) {
-    // No thread to spare: the threads already started and this one do all the work.
-  }
+  bool helpersStarted = false;
+  auto startHelpers = [&] {
+    helpersStarted = true;
+    try {
+      for (unsigned t = 1; t < threads; ++t)
+        helpers.emplace_back(help, t);
+    } catch (...) {
+      // No thread to spare: the threads already started and this one do all the work.
+    }
+  };
 
   std::unique_lock lock(mutex);
   for (;;) {
@@ -114,6 +120,7 @@ void runInOrder(unsigned threads, size_t window, Make&& make, Work&& work, Use&&
         ++made;
       else
         makingDone = true;
+      if (made == 3 && !helpersStarted) startHelpers();
       changed.notify_all();
     } else if (claimed < made) {
       workOne(lock, 0);
