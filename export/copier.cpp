@@ -5,6 +5,7 @@
 #include "stream/byte_source.h"
 #include "stream/console.h"
 #include "stream/decode.h"
+#include "stream/diagnostics.h"
 #include "stream/record_reader.h"
 
 namespace tessel {
@@ -27,8 +28,7 @@ int GdsWriter::copyStructures(const std::string& sourceFile) {
   for (;;) {
     const ReadStatus status = reader.next(record);
     if (status != ReadStatus::Record) {
-      printLine(readStatusMessage(status));
-      printLine(positionLine(reader.nextPosition(), reading.name()));
+      MessageSink().report(readStatusMessage(status), reader.nextPosition(), reading.name());
       // Close the structure being copied, so the output stays a well-formed stream.
       if (inStructure && !holding) {
         if (inElement) out.putHeader(kRecordHeaderSize, rec::ENDEL);

@@ -9,6 +9,7 @@
 #include "import/structure_cutter.h"
 #include "import/structure_parser.h"
 #include "stream/console.h"
+#include "stream/diagnostics.h"
 #include "stream/parallel.h"
 #include "stream/record_reader.h"
 

@@ -8,6 +8,7 @@
 #include "import/structure_parser.h"
 #include "stream/console.h"
 #include "stream/decode.h"
+#include "stream/diagnostics.h"
 #include "stream/parallel.h"
 
 namespace tessel {

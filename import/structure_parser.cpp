@@ -44,8 +44,7 @@ ReadStatus StructureParser::step(RecordFeed& feed, MessageSink& out) {
   RecordView record;
   const ReadStatus status = feed.next(record);
   if (status != ReadStatus::Record) {
-    out.line(readStatusMessage(status));
-    out.line(positionLine(feed.nextPosition(), where()));
+    out.report(readStatusMessage(status), feed.nextPosition(), where());
     damaged_ = true;
     return status;
   }
@@ -58,8 +57,7 @@ ReadStatus StructureParser::step(RecordFeed& feed, MessageSink& out) {
 }
 
 void StructureParser::report(std::string_view message, MessageSink& out) {
-  out.line(message);
-  out.line(positionLine(positions_->lastPosition(), where()));
+  out.report(message, positions_->lastPosition(), where());
 }
 
 void StructureParser::reportUnrecognized(MessageSink& out) {

@@ -14,7 +14,7 @@
 #include "import/record_feed.h"
 #include "model/flat_tables.h"
 #include "model/library.h"
-#include "stream/console.h"
+#include "stream/diagnostics.h"
 #include "stream/record.h"
 
 namespace tessel {

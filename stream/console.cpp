@@ -23,16 +23,6 @@ void printQuoted(std::string_view prefix, std::string_view name, std::string_vie
   printLine(line);
 }
 
-void MessageSink::line(std::string_view text) {
-  if (!kept_) return printLine(text);
-  kept_->append(text).push_back('\n');
-}
-
-void MessageSink::quoted(std::string_view prefix, std::string_view name, std::string_view suffix) {
-  if (!kept_) return printQuoted(prefix, name, suffix);
-  kept_->append(prefix).append(1, '"').append(name).append(1, '"').append(suffix).push_back('\n');
-}
-
 void flushConsole() {
   std::fflush(stdout);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "stream/console.h"
+#include "stream/diagnostics.h"
 #include "stream/record.h"
 
 namespace tessel {

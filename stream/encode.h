@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "stream/console.h"
+#include "stream/diagnostics.h"
 #include "stream/record.h"
 
 namespace tessel {

@@ -9,6 +9,7 @@
 
 #include "stream/console.h"
 #include "stream/decode.h"
+#include "stream/diagnostics.h"
 #include "stream/encode.h"
 #include "stream/parallel.h"
 
@@ -224,8 +225,7 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
       DumpWriter writer;
       formatRecord(stopper, writer);
     }
-    printLine("GDS read error");
-    printLine(positionLine(position, structure.name()));
+    MessageSink().report("GDS read error", position, structure.name());
     result = 1;
   } else if (!endlib) {
     result = 1;  // standard output failed

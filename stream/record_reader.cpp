@@ -110,14 +110,6 @@ ReadStatus RecordReader::fill() {
   return ReadStatus::Record;
 }
 
-std::string positionLine(RecordPosition position, std::optional<std::string_view> structure) {
-  std::string line = "  at byte " + std::to_string(position.offset) + ", record " +
-                     std::to_string(position.number);
-  if (structure) line.append(", in structure \"").append(*structure).append("\"");
-  line.push_back('.');
-  return line;
-}
-
 void StructureNameTracker::see(const RecordView& record) {
   switch (record.code()) {
     case rec::BGNSTR:

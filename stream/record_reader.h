@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "stream/byte_source.h"
+#include "stream/diagnostics.h"
 #include "stream/record.h"
 
 namespace tessel {
@@ -43,16 +44,6 @@ enum class ReadStatus {
 inline bool stopsReading(ReadStatus status) {
   return status != ReadStatus::Record && status != ReadStatus::Undecodable;
 }
-
-// Where a record stands in its input: the offset of its first byte and its 1-based number.
-struct RecordPosition {
-  uint64_t offset = 0;
-  uint64_t number = 0;
-};
-
-// The line that follows every report of a damaged or unknown record:
-// `  at byte OFFSET, record NUMBER.`, or `..., in structure "NAME".` inside a named structure.
-std::string positionLine(RecordPosition position, std::optional<std::string_view> structure);
 
 // The structure a walk over records stands in, for the position line: named once its STRNAME
 // has been read, from BGNSTR to ENDSTR.
