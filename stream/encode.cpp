@@ -15,12 +15,14 @@
 
 namespace tessel {
 
+// The buffer starts small and doubles up to a block and a record or two: a small file never
+// pays for a block.
 RecordSink::RecordSink(int fd) : fd_(fd) {
-  if (fd_ >= 0) grow(kFlushSize + 2 * kMaxRecordLength);
+  if (fd_ >= 0) grow(kFirstSize);
 }
 
 RecordSink::RecordSink(ByteSink& next) : fd_(-1), next_(&next) {
-  grow(kFlushSize + 2 * kMaxRecordLength);
+  grow(kFirstSize);
 }
 
 RecordSink::~RecordSink() = default;

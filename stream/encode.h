@@ -96,6 +96,7 @@ class RecordSink {
   void writeOut(const uint8_t* data, size_t size);
 
   static constexpr size_t kFlushSize = size_t{1} << 20;
+  static constexpr size_t kFirstSize = size_t{64} << 10;
   static constexpr size_t kWritebackStep = size_t{8} << 20;
   bool startWriteback_ = false;
   size_t written_ = 0;    // bytes written to the file
