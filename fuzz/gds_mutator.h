@@ -12,6 +12,8 @@
 #include <random>
 #include <vector>
 
+#include "stream/record.h"
+
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
 
 namespace tessel::fuzz {
@@ -25,12 +27,25 @@ struct MutableRecord {
 
 // Every code of the record table, a few unnamed ones, and the common element records again so
 // they are drawn more often.
-constexpr uint16_t kCodes[] = {
-    0x0002, 0x0102, 0x0206, 0x0305, 0x0400, 0x0502, 0x0606, 0x0700, 0x0800, 0x0900, 0x0A00,
-    0x0B00, 0x0C00, 0x0D02, 0x0E02, 0x0F03, 0x1003, 0x1100, 0x1206, 0x1302, 0x1500, 0x1602,
-    0x1701, 0x1906, 0x1A01, 0x1B05, 0x1C05, 0x1F06, 0x2006, 0x2102, 0x2202, 0x2306, 0x2601,
-    0x2A02, 0x2B02, 0x2C06, 0x2D00, 0x2E02, 0x2F03, 0x1400, 0x3003, 0x3103, 0x0F02, 0x1B04,
-    0x1003, 0x1003, 0x1100, 0x1100, 0x0A00, 0x0B00, 0x1206, 0x1302, 0x1B05, 0x1C05, 0x1A01};
+#define TESSEL_FUZZ_CODE(name, code, printed) code,
+constexpr uint16_t kCodes[] = {TESSEL_NAMED_RECORDS(TESSEL_FUZZ_CODE)  //
+                               0x1400,
+                               rec::BGNEXTN,
+                               rec::ENDEXTN,
+                               0x0F02,
+                               0x1B04,
+                               rec::XY,
+                               rec::XY,
+                               rec::ENDEL,
+                               rec::ENDEL,
+                               rec::SREF,
+                               rec::AREF,
+                               rec::SNAME,
+                               rec::COLROW,
+                               rec::MAG,
+                               rec::ANGLE,
+                               rec::STRANS};
+#undef TESSEL_FUZZ_CODE
 
 class GdsMutator {
  public:
