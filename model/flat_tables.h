@@ -69,9 +69,24 @@ class HandleMap {
   Value nullValue_{};
 };
 
-// One shared copy per distinct text.
+// One shared copy per distinct text. Handing out a handle would cost an atomic increment each
+// time; instead a text's references are counted a batch at a time and handed out one by one, and
+// what is left of a batch is let go with the table. A table belongs to one thread at a time.
 class InternTable {
  public:
+  InternTable() = default;
+  InternTable(const InternTable&) = delete;
+  InternTable& operator=(const InternTable&) = delete;
+  InternTable(InternTable&& other) noexcept
+      : slots_(std::exchange(other.slots_, {})), size_(std::exchange(other.size_, 0)) {}
+  InternTable& operator=(InternTable&& other) noexcept {
+    releaseSpares();
+    slots_ = std::exchange(other.slots_, {});
+    size_ = std::exchange(other.size_, 0);
+    return *this;
+  }
+  ~InternTable() { releaseSpares(); }
+
   size_t size() const { return size_; }
   SharedString intern(std::string_view text) {
     if (text.empty()) return SharedString();
@@ -81,19 +96,33 @@ class InternTable {
     size_t i = hash & mask;
     // An empty text is never stored, so a free slot is one without a handle.
     while (slots_[i].text.identity() != nullptr) {
-      if (slots_[i].hash == hash && slots_[i].text.view() == text) return slots_[i].text;
+      if (slots_[i].hash == hash && slots_[i].text.view() == text) return handOut(slots_[i]);
       i = (i + 1) & mask;
     }
-    slots_[i] = {hash, SharedString(text)};
+    slots_[i] = {hash, SharedString(text), 0};
     ++size_;
-    return slots_[i].text;
+    return handOut(slots_[i]);
   }
 
  private:
+  static constexpr uint32_t kBatch = 1024;
   struct Slot {
     size_t hash = 0;
     SharedString text;
+    uint32_t spare = 0;  // references counted and not yet handed out
   };
+  static SharedString handOut(Slot& slot) {
+    if (slot.spare == 0) {
+      slot.text.addReferences(kBatch);
+      slot.spare = kBatch;
+    }
+    --slot.spare;
+    return SharedString(slot.text, SharedString::Counted{});
+  }
+  void releaseSpares() {
+    for (Slot& slot : slots_)
+      if (slot.spare > 0) slot.text.dropReferences(std::exchange(slot.spare, 0));
+  }
   void grow() {
     std::vector<Slot> old(slots_.empty() ? 256 : 2 * slots_.size());
     old.swap(slots_);
@@ -103,7 +132,7 @@ class InternTable {
       size_t i = slot.hash & mask;
       while (slots_[i].text.identity() != nullptr)
         i = (i + 1) & mask;
-      slots_[i] = std::move(slot);
+      slots_[i] = std::exchange(slot, Slot{});
     }
   }
   std::vector<Slot> slots_;

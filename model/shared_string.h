@@ -107,6 +107,19 @@ class SharedString {
   friend std::ostream& operator<<(std::ostream& out, const SharedString& text);
 
  private:
+  friend class InternTable;
+  // A handle to `from`'s text whose reference was counted in advance (see InternTable).
+  struct Counted {};
+  SharedString(const SharedString& from, Counted) noexcept : rep_(from.rep_) {}
+  // Counts `count` references more in one step, or lets go of as many.
+  void addReferences(uint32_t count) const noexcept {
+    rep_->references.fetch_add(count, std::memory_order_relaxed);
+  }
+  void dropReferences(uint32_t count) const noexcept {
+    if (rep_->references.fetch_sub(count, std::memory_order_acq_rel) == count)
+      ::operator delete(rep_);
+  }
+
   struct Rep {
     std::atomic<uint32_t> references;
     uint32_t size;
