@@ -425,6 +425,18 @@ ReadStatus StructureParser::readBox() {
   return result;
 }
 
+// The shared text of a string record's payload, without its NUL bytes. A name padded with one
+// NUL, or with none, is looked up where it lies.
+SharedString StructureParser::internText(const uint8_t* record, size_t length) {
+  std::string_view text(reinterpret_cast<const char*>(record) + kRecordHeaderSize,
+                        length - kRecordHeaderSize);
+  if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+  if (text.find('\0') == std::string_view::npos) return interned_.intern(text);
+  text_.clear();
+  appendText({record + kRecordHeaderSize, length - kRecordHeaderSize}, text_);
+  return intern();
+}
+
 ReadStatus StructureParser::readSref() {
   GdsSref sref;
   auto quick = [&](const uint8_t* record, size_t length) {
@@ -432,9 +444,7 @@ ReadStatus StructureParser::readSref() {
       case rec::ENDEL:
         return Shortcut::EndOfElement;
       case rec::SNAME:
-        text_.clear();
-        appendText({record + kRecordHeaderSize, length - kRecordHeaderSize}, text_);
-        sref.name = intern();
+        sref.name = internText(record, length);
         return Shortcut::Taken;
       case rec::STRANS:
         if (length < 6) break;

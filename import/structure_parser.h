@@ -74,6 +74,7 @@ class StructureParser {
   bool firstInt(uint32_t& field);
   bool firstReal(double& field);
   SharedString intern() { return interned_.intern(text_); }
+  SharedString internText(const uint8_t* record, size_t length);
   bool evenValues();
   void pointXY(int32_t& x, int32_t& y);
   void listXY(Coordinates& xCor, Coordinates& yCor);

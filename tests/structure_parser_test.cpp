@@ -60,6 +60,8 @@ TEST(StructureParser, ShortcutsGiveWhatTheDecoderGives) {
         record(rec::MAG, two), record(rec::ANGLE, ninety),
         record(rec::XY, {0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFE})}},
       {"SREF with a name of NULs inside", rec::SREF, {record(rec::SNAME, {'A', 0, 'B', 0, 0, 0})}},
+      {"SREF with a name not padded", rec::SREF, {record(rec::SNAME, {'A', 'B'})}},
+      {"SREF with a name of NULs only", rec::SREF, {record(rec::SNAME, {0, 0})}},
       {"SREF with an empty name and no XY", rec::SREF, {record(rec::SNAME, {})}},
       {"SREF with STRANS of four bytes", rec::SREF, {record(rec::STRANS, {0x80, 0, 1, 2})}},
       {"SREF with STRANS of one byte", rec::SREF, {record(rec::STRANS, {0x80})}},
