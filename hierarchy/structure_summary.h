@@ -130,13 +130,16 @@ struct StructureSummary {
   std::unique_ptr<StructureStatistics> statistics;  // for the structure report only
 };
 
-// The summaries of a library's structures, in order. They are kept in blocks that double in
-// size rather than one growing array: a file of a million structures neither moves them nor
-// touches their memory twice as the list grows, and a file of a few pays for a few. A summary
-// stays where it is once added.
+// The summaries of a library's structures, in order. They are kept in blocks rather than one
+// growing array: a file of a million structures neither moves them nor touches their memory
+// twice as the list grows. The first blocks double in size from a few summaries, so that a file
+// of a few structures pays for a few; the rest are all of one size. A summary stays where it is
+// once added.
 class SummaryList {
  public:
   static constexpr size_t kFirstBlock = 16;
+  static constexpr size_t kGrowingBlocks = 8;  // 16, 32, ... 2048 summaries
+  static constexpr size_t kBlockSize = kFirstBlock << kGrowingBlocks;
 
   SummaryList() = default;
   explicit SummaryList(size_t count) {
@@ -150,7 +153,8 @@ class SummaryList {
   const StructureSummary& operator[](size_t i) const { return *at(blocks_, i); }
   StructureSummary& add() {
     if (size_ == capacity_) {
-      const size_t blockSize = kFirstBlock << blocks_.size();
+      const size_t blockSize =
+          blocks_.size() < kGrowingBlocks ? kFirstBlock << blocks_.size() : kBlockSize;
       blocks_.push_back(std::make_unique<StructureSummary[]>(blockSize));
       capacity_ += blockSize;
     }
@@ -179,9 +183,14 @@ class SummaryList {
   Iterator<const SummaryList, const StructureSummary> end() const { return {this, size_}; }
 
  private:
-  // Block b holds kFirstBlock << b summaries and starts at kFirstBlock * (2^b - 1).
+  // Growing block b holds kFirstBlock << b summaries and starts at kFirstBlock * (2^b - 1).
+  static constexpr size_t kGrown = kFirstBlock * ((size_t{1} << kGrowingBlocks) - 1);
   template <class Blocks>
   static StructureSummary* at(const Blocks& blocks, size_t i) {
+    if (i >= kGrown) {
+      const size_t past = i - kGrown;
+      return &blocks[kGrowingBlocks + past / kBlockSize][past % kBlockSize];
+    }
     const size_t block = std::bit_width(i / kFirstBlock + 1) - 1;
     return &blocks[block][i - kFirstBlock * ((size_t{1} << block) - 1)];
   }

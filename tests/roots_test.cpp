@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hierarchy/roots.h"
+#include "hierarchy/structure_summary.h"
 #include "support/support.h"
 
 namespace tessel::testing {
@@ -185,6 +186,26 @@ TEST(ReadCommand, EveryCorpusFileImports) {
     for (const auto& line : lines)
       EXPECT_NE(line.rfind("Error", 0), 0u) << line;
   }
+}
+
+// Summaries are kept in blocks of growing, then fixed size: each index finds its own summary
+// across every kind of block, and a summary never moves as the list grows.
+TEST(SummaryList, IndicesAcrossBlocksAndStableAddresses) {
+  SummaryList list;
+  std::vector<const StructureSummary*> addresses;
+  const size_t count = 3 * SummaryList::kBlockSize + 5000;
+  for (size_t i = 0; i < count; ++i) {
+    list.add().name = static_cast<uint32_t>(i);
+    addresses.push_back(&list[i]);
+  }
+  ASSERT_EQ(list.size(), count);
+  size_t i = 0;
+  for (const StructureSummary& summary : list) {
+    ASSERT_EQ(summary.name, i) << i;
+    ASSERT_EQ(&summary, addresses[i]) << i;
+    ++i;
+  }
+  EXPECT_EQ(i, count);
 }
 
 }  // namespace
