@@ -91,9 +91,7 @@ void runInOrder(unsigned threads, size_t window, Make&& make, Work&& work, Use&&
   // Helpers start with the third item: a job of one or two (a small file and its end) starts no
   // thread.
   std::vector<std::thread> helpers;
-  bool helpersStarted = false;
   auto startHelpers = [&] {
-    helpersStarted = true;
     try {
       for (unsigned t = 1; t < threads; ++t)
         helpers.emplace_back(help, t);
@@ -116,11 +114,10 @@ void runInOrder(unsigned threads, size_t window, Make&& make, Work&& work, Use&&
       lock.unlock();
       const bool more = make(items[made % window]);
       lock.lock();
-      if (more)
-        ++made;
-      else
+      if (!more)
         makingDone = true;
-      if (made == 3 && !helpersStarted) startHelpers();
+      else if (++made == 3)
+        startHelpers();
       changed.notify_all();
     } else if (claimed < made) {
       workOne(lock, 0);
