@@ -1,9 +1,12 @@
 #include "stream/interpreter.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -19,27 +22,25 @@ namespace {
 
 // Lines are formatted straight into one block, which either goes to standard output whenever
 // it is full or, for a piece of the dump formatted on a helper thread, grows until the piece is
-// printed.
+// printed. The block is not cleared when it grows: its pages are touched only as lines are
+// written.
 class DumpWriter {
  public:
-  explicit DumpWriter(bool toConsole = true)
-      : toConsole_(toConsole), block_(toConsole ? kConsoleBlock : kPieceBlock) {}
+  explicit DumpWriter(bool toConsole = true) : toConsole_(toConsole) {}
   ~DumpWriter() {
     if (toConsole_) flush();
   }
 
-  // Room for the line of a record of `length` bytes: at most 4 characters a byte (a bit array's
-  // 6 bytes make 34), and the name.
-  char* lineStart(size_t length) {
-    const size_t room = 40 + 4 * length;
-    if (block_.size() - used_ < room) {
+  // Room for `room` more characters, where the next ones go.
+  char* reserve(size_t room) {
+    if (capacity_ - used_ < room) {
       if (toConsole_) flush();
-      if (block_.size() - used_ < room) block_.resize(std::max(2 * block_.size(), used_ + room));
+      if (capacity_ - used_ < room) grow(used_ + room);
     }
-    return block_.data() + used_;
+    return block_.get() + used_;
   }
-  void lineEnd(char* end) { used_ = static_cast<size_t>(end - block_.data()); }
-  std::string_view text() const { return {block_.data(), used_}; }
+  void lineEnd(char* end) { used_ = static_cast<size_t>(end - block_.get()); }
+  std::string_view text() const { return {block_.get(), used_}; }
   void clear() { used_ = 0; }
   void flush() {
     if (used_ > 0) printText(text());
@@ -47,12 +48,123 @@ class DumpWriter {
   }
 
  private:
-  static constexpr size_t kConsoleBlock = size_t{1} << 18;
-  static constexpr size_t kPieceBlock = size_t{1} << 16;
+  static constexpr size_t kFirstBlock = size_t{1} << 16;
+
+  void grow(size_t needed) {
+    const size_t capacity = std::max({needed, 2 * capacity_, kFirstBlock});
+    auto block = std::make_unique_for_overwrite<char[]>(capacity);
+    if (used_ > 0) std::memcpy(block.get(), block_.get(), used_);
+    block_ = std::move(block);
+    capacity_ = capacity;
+  }
+
   bool toConsole_;
-  std::vector<char> block_;
+  std::unique_ptr<char[]> block_;
+  size_t capacity_ = 0;
   size_t used_ = 0;
 };
+
+// How the dump prints the records of one record type: the line's start ("[XY]:{") padded to a
+// fixed width so it is copied in one move, and what makes the payload decode.
+struct LineFormat {
+  RecordCode code = -1;  // the only code of the type with a name; -1 when the type has none
+  uint8_t prefixLength = 0;
+  uint8_t payloadMask = 0;  // payload bytes must be a multiple of mask + 1
+  uint8_t minPayload = 0;
+  std::array<char, 16> prefix{};
+};
+
+constexpr int kLineTypes = 256;
+
+constexpr std::array<LineFormat, kLineTypes> buildLineFormats() {
+  std::array<LineFormat, kLineTypes> table{};
+  for (const auto& named : record_names::kNamedRecords) {
+    LineFormat& format = table[named.code >> 8];
+    format.code = named.code;
+    size_t length = 0;
+    format.prefix[length++] = '[';
+    for (char c : named.name)
+      format.prefix[length++] = c;
+    format.prefix[length++] = ']';
+    const int dataType = named.code & 0xFF;
+    if (dataType != dtype::NONE) {
+      format.prefix[length++] = ':';
+      format.prefix[length++] = '{';
+    }
+    format.prefixLength = static_cast<uint8_t>(length);
+    format.payloadMask = dataType == dtype::INT2    ? 1
+                         : dataType == dtype::INT4  ? 3
+                         : dataType == dtype::REAL8 ? 7
+                                                    : 0;
+    format.minPayload = dataType == dtype::BITS ? 2 : 0;
+  }
+  return table;
+}
+
+constexpr std::array<LineFormat, kLineTypes> kLineFormats = buildLineFormats();
+
+// True when the record's line can be formatted: its code has a name and its payload decodes.
+inline bool formats(const uint8_t* record, size_t length) {
+  const LineFormat& format = kLineFormats[record[2]];
+  const size_t payload = length - kRecordHeaderSize;
+  return format.code == ((RecordCode{record[2]} << 8) | record[3]) &&
+         (payload & format.payloadMask) == 0 && payload >= format.minPayload;
+}
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+inline int decimalDigits(uint64_t value) {
+  int digits = 1;
+  for (;;) {
+    if (value < 10) return digits;
+    if (value < 100) return digits + 1;
+    if (value < 1000) return digits + 2;
+    if (value < 10000) return digits + 3;
+    value /= 10000;
+    digits += 4;
+  }
+}
+
+// The decimal digits of `value`, two at a time from the right.
+inline char* putUnsigned(char* out, uint64_t value) {
+  char* const end = out + decimalDigits(value);
+  char* at = end;
+  while (value >= 100) {
+    const auto pair = static_cast<size_t>(value % 100);
+    value /= 100;
+    at -= 2;
+    std::memcpy(at, kDigitPairs + 2 * pair, 2);
+  }
+  if (value >= 10) {
+    std::memcpy(at - 2, kDigitPairs + 2 * value, 2);
+  } else {
+    at[-1] = static_cast<char>('0' + value);
+  }
+  return end;
+}
+
+inline char* putSigned(char* out, int64_t value) {
+  *out = '-';
+  out += value < 0;
+  return putUnsigned(out,
+                     value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value));
+}
+
+// The same text as printf's "%.12g". Whole numbers below 10^12, the angles and magnifications
+// most files hold, are printed as integers without the general conversion.
+inline char* putReal(char* out, double value) {
+  constexpr double kWholeLimit = 1e12;
+  const double magnitude = std::fabs(value);
+  if (magnitude < kWholeLimit && magnitude == std::floor(magnitude)) {
+    *out = '-';
+    out += std::signbit(value);
+    return putUnsigned(out, static_cast<uint64_t>(magnitude));
+  }
+  return std::to_chars(out, out + 32, value, std::chars_format::general, 12).ptr;
+}
 
 char* putBinaryByte(char* out, uint8_t byte) {
   *out++ = '0';
@@ -62,76 +174,76 @@ char* putBinaryByte(char* out, uint8_t byte) {
   return out;
 }
 
-char* put(char* out, std::string_view text) {
-  std::memcpy(out, text.data(), text.size());
-  return out + text.size();
+char* putSeparator(char* out) {
+  out[0] = ',';
+  out[1] = ' ';
+  return out + 2;
 }
 
-// True when the record's line can be formatted: it decodes and its code has a name.
-bool formats(const uint8_t* record, size_t length) {
-  return isDecodable(record, length) &&
-         !recordNameView((RecordCode{record[2]} << 8) | record[3]).empty();
+// Room for the line of a record of `length` bytes: at most 4 characters a byte (a bit array's
+// 6 bytes make 34), and the name. As a record has at least 4 bytes, the lines of a run of
+// records take at most kLineRoomPerByte characters a byte.
+constexpr size_t lineRoom(size_t length) {
+  return 40 + 4 * length;
 }
+constexpr size_t kLineRoomPerByte = 14;
 
-// The line of a record that formats, from its bytes, with the values decodeRecord gives.
-void formatLine(const uint8_t* record, size_t length, DumpWriter& writer) {
-  const RecordCode code = (RecordCode{record[2]} << 8) | record[3];
-  const size_t payload = length - kRecordHeaderSize;
-  char* out = writer.lineStart(length);
-  *out++ = '[';
-  out = put(out, recordNameView(code));
-  *out++ = ']';
-  switch (code & 0xFF) {
+// Writes the line of a record that formats, from its bytes, with the values decodeRecord gives,
+// at `out`, which has lineRoom(length) characters of room. Returns the end of the line.
+char* formatLine(const uint8_t* record, size_t length, char* out) {
+  const LineFormat& format = kLineFormats[record[2]];
+  const uint8_t* payload = record + kRecordHeaderSize;
+  const uint8_t* const end = record + length;
+  std::memcpy(out, format.prefix.data(), format.prefix.size());
+  out += format.prefixLength;
+  switch (record[3]) {
     case dtype::NONE:
       break;
     case dtype::BITS:
-      out = put(out, ":{");
-      out = putBinaryByte(out, record[4]);
+      out = putBinaryByte(out, payload[0]);
       *out++ = ' ';
-      out = putBinaryByte(out, record[5]);
+      out = putBinaryByte(out, payload[1]);
       *out++ = '}';
       break;
     case dtype::INT2:
-    case dtype::INT4: {
-      const int width = (code & 0xFF) == dtype::INT2 ? 2 : 4;
-      out = put(out, ":{");
-      for (size_t i = 0; i < payload / width; ++i) {
-        if (i > 0) out = put(out, ", ");
-        const auto value = static_cast<int32_t>(
-            readBigEndian(record, static_cast<long>(kRecordHeaderSize + width * i), width));
-        out = std::to_chars(out, out + 16, value).ptr;
+      for (const uint8_t* at = payload; at < end; at += 2) {
+        if (at > payload) out = putSeparator(out);
+        out = putUnsigned(out, readBigEndian(at, 0, 2));  // two-byte integers print unsigned
       }
       *out++ = '}';
       break;
-    }
+    case dtype::INT4:
+      for (const uint8_t* at = payload; at < end; at += 4) {
+        if (at > payload) out = putSeparator(out);
+        out = putSigned(out, static_cast<int32_t>(readBigEndian(at, 0, 4)));
+      }
+      *out++ = '}';
+      break;
     case dtype::REAL8:
-      out = put(out, ":{");
-      for (size_t i = 0; i < payload / 8; ++i) {
-        if (i > 0) out = put(out, ", ");
-        // The same text as printf's "%.12g".
-        const double value = decodeReal8(record + kRecordHeaderSize + 8 * i);
-        out = std::to_chars(out, out + 32, value, std::chars_format::general, 12).ptr;
+      for (const uint8_t* at = payload; at < end; at += 8) {
+        if (at > payload) out = putSeparator(out);
+        out = putReal(out, decodeReal8(at));
       }
       *out++ = '}';
       break;
-    default: {  // ASCII, without its NUL bytes
-      out = put(out, ":{");
-      const uint8_t* p = record + kRecordHeaderSize;
-      for (const uint8_t* end = record + length; p < end; ++p)
-        if (*p != 0) *out++ = static_cast<char>(*p);
+    default:  // ASCII, without its NUL bytes
+      for (const uint8_t* at = payload; at < end; ++at) {
+        *out = static_cast<char>(*at);
+        out += *at != 0;
+      }
       *out++ = '}';
       break;
-    }
   }
   *out++ = '\n';
-  writer.lineEnd(out);
+  return out;
 }
 
 // Prints the record's line, or the reason it has none. Returns 0 when printed, 1 when the dump
 // must stop.
 int formatRecord(const RecordView& record, DumpWriter& writer) {
   if (formats(record.bytes, record.length)) {
-    formatLine(record.bytes, record.length, writer);
+    writer.lineEnd(
+        formatLine(record.bytes, record.length, writer.reserve(lineRoom(record.length))));
     return 0;
   }
   // decodeRecord prints its own lines for what it refuses; a record that decodes has no name.
@@ -185,11 +297,14 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
         reachedEnd = true;
         return Walk::Stop;
       }
-      structure.see(record);
       pieceBytes += record.length;
-      if (record.code() == rec::ENDLIB) {
-        endlib = reachedEnd = true;
-        return Walk::TakeAndStop;
+      // Only the records up to ENDSTR (type 7) open, name or close a structure or the library.
+      if (record.bytes[2] <= (rec::ENDSTR >> 8)) {
+        structure.see(record);
+        if (record.code() == rec::ENDLIB) {
+          endlib = reachedEnd = true;
+          return Walk::TakeAndStop;
+        }
       }
       return Walk::Take;
     };
@@ -200,15 +315,17 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
   };
   auto format = [](DumpPiece& piece, unsigned) {
     piece.lines.clear();
+    char* out = piece.lines.reserve(kLineRoomPerByte * piece.records.size());
     for (const HeldRecords::Run& run : piece.records.runs()) {
       const uint8_t* at = run.bytes.data();
       const uint8_t* const end = at + run.bytes.size();
       while (at < end) {
         const size_t length = readBigEndian(at, 0, 2);
-        formatLine(at, length, piece.lines);
+        out = formatLine(at, length, out);
         at += length;
       }
     }
+    piece.lines.lineEnd(out);
   };
   auto print = [](DumpPiece& piece) { printText(piece.lines.text()); };
   runInOrder<DumpPiece>(workThreads(), 2 * size_t{workThreads()}, cut, format, print);

@@ -155,6 +155,12 @@ TEST(Interpreter, RealsPrintAsPrintfDoes) {
     const int exponent = static_cast<int>(random() % 400) - 200;
     values.push_back(std::ldexp(random() & 1 ? -mantissa : mantissa, exponent));
   }
+  // Whole numbers, printed without the general conversion below 10^12, on both sides of it.
+  for (int i = 0; i < 400; ++i) {
+    const double whole = 1 + std::floor(std::ldexp(static_cast<double>(random() >> 11) * 0x1p-53,
+                                                   static_cast<int>(random() % 50)));
+    values.push_back(random() & 1 ? -whole : whole);
+  }
   for (double round : {1e-5, 1e-4, 0.5, 1.0, 1e11, 1e12, 1e15, 3e-7})
     for (double nudge : {-1e-13, 0.0, 1e-13})
       values.push_back(round * (1 + nudge));
