@@ -328,7 +328,8 @@ int interpretStream(ByteSource& source, const std::string& fileName) {
     piece.lines.lineEnd(out);
   };
   auto print = [](DumpPiece& piece) { printText(piece.lines.text()); };
-  runInOrder<DumpPiece>(workThreads(), 2 * size_t{workThreads()}, cut, format, print);
+  // Four pieces a thread: a window that keeps every thread busy while one piece takes longer.
+  runInOrder<DumpPiece>(workThreads(), 4 * size_t{workThreads()}, cut, format, print);
 
   int result = 0;
   if (!endlib && reachedEnd) {
