@@ -19,16 +19,6 @@ constexpr size_t kPartElements = size_t{1} << 10;
 RecordCode codeAt(const uint8_t* record) {
   return (RecordCode{record[2]} << 8) | record[3];
 }
-void clearElements(GdsStructure& structure) {
-  structure.boundaries.clear();
-  structure.paths.clear();
-  structure.srefs.clear();
-  structure.arefs.clear();
-  structure.texts.clear();
-  structure.nodes.clear();
-  structure.boxes.clear();
-}
-
 // The values as decodeRecord gives them: 2-byte integers unsigned, 4-byte ones signed.
 int32_t int2At(const uint8_t* record) {
   return static_cast<int32_t>(readBigEndian(record, 4, 2));
@@ -184,6 +174,42 @@ ReadStatus StructureParser::readElementOf(RecordCode code) {
 }
 
 // Hands the elements read so far to the part receiver once there are enough of them.
+// A list longer than this is let go rather than kept for another element.
+constexpr size_t kLargestSparePoints = 64;
+
+void StructureParser::keepCoordinates(Coordinates& list) {
+  if (list.capacity() == 0 || list.capacity() > kLargestSparePoints ||
+      spareCoordinates_.size() >= 4 * kPartElements)
+    return;
+  list.clear();
+  spareCoordinates_.push_back(std::move(list));
+}
+
+Coordinates StructureParser::spareCoordinates() {
+  if (spareCoordinates_.empty()) return {};
+  Coordinates list = std::move(spareCoordinates_.back());
+  spareCoordinates_.pop_back();
+  return list;
+}
+
+void StructureParser::clearElements(GdsStructure& structure) {
+  for (GdsBoundary& boundary : structure.boundaries) {
+    keepCoordinates(boundary.xCor);
+    keepCoordinates(boundary.yCor);
+  }
+  for (GdsPath& path : structure.paths) {
+    keepCoordinates(path.xCor);
+    keepCoordinates(path.yCor);
+  }
+  structure.boundaries.clear();
+  structure.paths.clear();
+  structure.srefs.clear();
+  structure.arefs.clear();
+  structure.texts.clear();
+  structure.nodes.clear();
+  structure.boxes.clear();
+}
+
 void StructureParser::handOverPart() {
   if (!parts_ || ++elementsHeld_ < kPartElements) return;
   (*parts_)(*structure_, false);
@@ -345,6 +371,8 @@ StructureParser::Shortcut StructureParser::quickListElement(Element& element, co
 
 ReadStatus StructureParser::readBoundary() {
   GdsBoundary boundary;
+  boundary.xCor = spareCoordinates();
+  boundary.yCor = spareCoordinates();
   auto quick = [&](const uint8_t* record, size_t length) {
     if (codeAt(record) == rec::DATATYPE && length == 6) {
       boundary.datatype = int2At(record);
@@ -363,6 +391,8 @@ ReadStatus StructureParser::readBoundary() {
 
 ReadStatus StructureParser::readPath() {
   GdsPath path;
+  path.xCor = spareCoordinates();
+  path.yCor = spareCoordinates();
   auto quick = [&](const uint8_t* record, size_t length) {
     switch (codeAt(record)) {
       case rec::DATATYPE:

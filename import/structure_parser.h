@@ -79,6 +79,9 @@ class StructureParser {
   void pointXY(int32_t& x, int32_t& y);
   void listXY(Coordinates& xCor, Coordinates& yCor);
   void handOverPart();
+  void clearElements(GdsStructure& structure);
+  void keepCoordinates(Coordinates& list);
+  Coordinates spareCoordinates();
 
   template <class Accept>
   ReadStatus readElement(Accept&& accept);
@@ -120,6 +123,9 @@ class StructureParser {
   std::string text_;
   GdsStructure* structure_ = nullptr;  // the structure being read
   InternTable interned_;
+  // The point lists of elements handed over in parts, emptied, for the elements that follow:
+  // reading in parts then takes no allocation per element.
+  std::vector<Coordinates> spareCoordinates_;
 };
 
 }  // namespace tessel

@@ -131,5 +131,59 @@ TEST(StructureParser, ShortcutsGiveWhatTheDecoderGives) {
   }
 }
 
+// Read in parts, a structure hands over the same elements as read whole: the point lists taken
+// over from earlier parts hold nothing of the elements they came from. Two structures in a row,
+// so the second starts with the lists the first left, of every length up to 80 points.
+TEST(StructureParser, PartsHoldWhatTheWholeHolds) {
+  StreamBuilder body;
+  for (int i = 0; i < 5000; ++i) {
+    std::vector<int32_t> xy;
+    const int points = 1 + (i * 7) % 80;
+    for (int p = 0; p < points; ++p) {
+      xy.push_back(i + p);
+      xy.push_back(-i - 2 * p);
+    }
+    if (i % 3 == 0)
+      body.none(rec::PATH)
+          .int2(rec::LAYER, {i % 7})
+          .int2(rec::DATATYPE, {0})
+          .int4(rec::XY, xy)
+          .none(rec::ENDEL);
+    else
+      body.boundary(i % 5, xy);
+  }
+  const Bytes one = StreamBuilder().beginStructure("S").raw(body.bytes()).endStructure().bytes();
+  Bytes two = one;
+  two.insert(two.end(), one.begin(), one.end());
+
+  const Parsed whole = parse(body.bytes(), true);
+  StructureParser parser;
+  BytesFeed feed(two, RecordPosition{0, 1}, ReadStatus::End);
+  std::string lines;
+  MessageSink out(lines);
+  for (int copy = 0; copy < 2; ++copy) {
+    SCOPED_TRACE(copy);
+    GdsStructure joined;
+    const StructurePart parts = [&](GdsStructure& part, bool) {
+      joined.boundaries.insert(joined.boundaries.end(), part.boundaries.begin(),
+                               part.boundaries.end());
+      joined.paths.insert(joined.paths.end(), part.paths.begin(), part.paths.end());
+    };
+    GdsStructure structure;
+    parser.readStructure(feed, out, structure, nullptr, &parts);
+    EXPECT_TRUE(lines.empty());
+    ASSERT_EQ(joined.boundaries.size(), whole.structure.boundaries.size());
+    ASSERT_EQ(joined.paths.size(), whole.structure.paths.size());
+    for (size_t i = 0; i < joined.boundaries.size(); ++i) {
+      EXPECT_EQ(joined.boundaries[i].xCor, whole.structure.boundaries[i].xCor) << i;
+      EXPECT_EQ(joined.boundaries[i].yCor, whole.structure.boundaries[i].yCor) << i;
+    }
+    for (size_t i = 0; i < joined.paths.size(); ++i) {
+      EXPECT_EQ(joined.paths[i].xCor, whole.structure.paths[i].xCor) << i;
+      EXPECT_EQ(joined.paths[i].yCor, whole.structure.paths[i].yCor) << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tessel::testing
