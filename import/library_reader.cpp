@@ -17,7 +17,7 @@ namespace {
 
 // Consecutive structures are cut and parsed together, about this many bytes at a time, so that
 // a file of a million tiny ones is not a million hand-overs between threads.
-constexpr size_t kBatchBytes = size_t{512} << 10;
+constexpr size_t kBatchBytes = size_t{256} << 10;
 // A structure up to this size is held whole and parsed on any thread; a larger one is parsed on
 // the reading thread, part after part, so that it is never held whole.
 constexpr size_t kLargestHeld = size_t{4} << 20;
@@ -62,8 +62,10 @@ class LibraryReader {
         feed_(reader) {}
 
   bool run() {
+    // Two batches a thread: the reading thread cuts ahead while the others parse, instead of
+    // parsing a batch itself while a helper waits for the next one.
     runInOrder<Batch>(
-        threads_, size_t{threads_} + 1, [this](Batch& batch) { return make(batch); },
+        threads_, 2 * size_t{threads_}, [this](Batch& batch) { return make(batch); },
         [this](Batch& batch, unsigned thread) { work(batch, thread); },
         [this](Batch& batch) { use(batch); });
     return !damaged_;
