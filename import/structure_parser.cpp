@@ -173,7 +173,6 @@ ReadStatus StructureParser::readElementOf(RecordCode code) {
   }
 }
 
-// Hands the elements read so far to the part receiver once there are enough of them.
 // A list longer than this is let go rather than kept for another element.
 constexpr size_t kLargestSparePoints = 64;
 
@@ -210,6 +209,7 @@ void StructureParser::clearElements(GdsStructure& structure) {
   structure.boxes.clear();
 }
 
+// Hands the elements read so far to the part receiver once there are enough of them.
 void StructureParser::handOverPart() {
   if (!parts_ || ++elementsHeld_ < kPartElements) return;
   (*parts_)(*structure_, false);
