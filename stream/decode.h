@@ -1,6 +1,7 @@
 // Decoding one record's payload into its values.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -39,25 +40,38 @@ inline void appendText(std::span<const uint8_t> payload, std::string& text) {
   }
 }
 
+namespace decoding {
+
+// What a payload must be for its data type to decode: a whole number of values (its length a
+// multiple of mask + 1) and at least `least` bytes; a data type that does not decode asks for
+// more bytes than any record holds. One table lookup, not a branch per data type: the readers
+// ask this of every record.
+struct PayloadRule {
+  uint32_t mask = 0;
+  uint32_t least = kMaxRecordLength + 1;
+};
+
+constexpr std::array<PayloadRule, 256> buildPayloadRules() {
+  std::array<PayloadRule, 256> rules{};
+  rules[dtype::NONE] = {0, 0};
+  rules[dtype::ASCII] = {0, 0};
+  rules[dtype::BITS] = {0, 2};
+  rules[dtype::INT2] = {1, 0};
+  rules[dtype::INT4] = {3, 0};
+  rules[dtype::REAL8] = {7, 0};
+  return rules;
+}
+
+inline constexpr std::array<PayloadRule, 256> kPayloadRules = buildPayloadRules();
+
+}  // namespace decoding
+
 // True when decodeRecord would decode the whole record of `length` bytes at `record`: what a
 // record holds can be told from its header alone.
 inline bool isDecodable(const uint8_t* record, size_t length) {
+  const decoding::PayloadRule& rule = decoding::kPayloadRules[record[3]];
   const size_t payload = length - kRecordHeaderSize;
-  switch (record[3]) {
-    case dtype::NONE:
-    case dtype::ASCII:
-      return true;
-    case dtype::BITS:
-      return payload >= 2;
-    case dtype::INT2:
-      return payload % 2 == 0;
-    case dtype::INT4:
-      return payload % 4 == 0;
-    case dtype::REAL8:
-      return payload % 8 == 0;
-    default:
-      return false;
-  }
+  return (payload & rule.mask) == 0 && payload >= rule.least;
 }
 
 // Decodes a whole record (header included). The record's own length field is the authority;

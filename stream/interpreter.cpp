@@ -65,12 +65,10 @@ class DumpWriter {
 };
 
 // How the dump prints the records of one record type: the line's start ("[XY]:{") padded to a
-// fixed width so it is copied in one move, and what makes the payload decode.
+// fixed width so it is copied in one move.
 struct LineFormat {
   RecordCode code = -1;  // the only code of the type with a name; -1 when the type has none
   uint8_t prefixLength = 0;
-  uint8_t payloadMask = 0;  // payload bytes must be a multiple of mask + 1
-  uint8_t minPayload = 0;
   std::array<char, 16> prefix{};
 };
 
@@ -92,23 +90,16 @@ constexpr std::array<LineFormat, kLineTypes> buildLineFormats() {
       format.prefix[length++] = '{';
     }
     format.prefixLength = static_cast<uint8_t>(length);
-    format.payloadMask = dataType == dtype::INT2    ? 1
-                         : dataType == dtype::INT4  ? 3
-                         : dataType == dtype::REAL8 ? 7
-                                                    : 0;
-    format.minPayload = dataType == dtype::BITS ? 2 : 0;
   }
   return table;
 }
 
 constexpr std::array<LineFormat, kLineTypes> kLineFormats = buildLineFormats();
 
-// True when the record's line can be formatted: its code has a name and its payload decodes.
+// True when the record's line can be formatted: its code has a name and it decodes.
 inline bool formats(const uint8_t* record, size_t length) {
-  const LineFormat& format = kLineFormats[record[2]];
-  const size_t payload = length - kRecordHeaderSize;
-  return format.code == ((RecordCode{record[2]} << 8) | record[3]) &&
-         (payload & format.payloadMask) == 0 && payload >= format.minPayload;
+  return kLineFormats[record[2]].code == ((RecordCode{record[2]} << 8) | record[3]) &&
+         isDecodable(record, length);
 }
 
 constexpr char kDigitPairs[] =
