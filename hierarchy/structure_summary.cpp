@@ -37,7 +37,8 @@ void forget(Table& table) {
 }  // namespace
 
 uint32_t NameTable::idOf(std::string_view name) {
-  std::lock_guard lock(mutex_);
+  const size_t hash = hashName(name);
+  std::lock_guard lock(lock_);
   if (2 * (names_.size() + 1) > slots_.size()) {
     std::vector<uint32_t> slots(std::max<size_t>(1024, 2 * slots_.size()), 0);
     const size_t mask = slots.size() - 1;
@@ -49,7 +50,6 @@ uint32_t NameTable::idOf(std::string_view name) {
     }
     slots_.swap(slots);
   }
-  const size_t hash = hashName(name);
   const size_t mask = slots_.size() - 1;
   size_t i = hash & mask;
   for (; slots_[i] != 0; i = (i + 1) & mask) {
@@ -64,12 +64,12 @@ uint32_t NameTable::idOf(std::string_view name) {
 }
 
 const std::string& NameTable::name(uint32_t id) const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(lock_);
   return names_[id];
 }
 
 size_t NameTable::size() const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(lock_);
   return names_.size();
 }
 

@@ -17,6 +17,7 @@
 
 #include "model/flat_tables.h"
 #include "model/library.h"
+#include "stream/parallel.h"
 #include "stream/record_reader.h"
 
 namespace tessel {
@@ -30,7 +31,7 @@ class NameTable {
   size_t size() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable SpinLock lock_;          // held for a lookup or an insertion only
   std::deque<std::string> names_;  // a deque: a name stays where it is as others are added
   std::vector<size_t> hashes_;     // of each name
   std::vector<uint32_t> slots_;    // open addressing: a name's number plus one, 0 when free

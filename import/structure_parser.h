@@ -50,7 +50,7 @@ class StructureParser {
   // Lets go of the shared texts met so far once they are many: for reading that keeps no
   // structure, where sharing a text between structures saves nothing.
   void forgetTexts() {
-    if (interned_.size() > 4096) interned_ = InternTable();
+    if (interned_.size() > 4096) interned_.clear();
   }
   // Off, every record goes through the general decoder (to compare the two ways in tests).
   void useShortcuts(bool use) { shortcuts_ = use; }

@@ -88,6 +88,12 @@ class InternTable {
   ~InternTable() { releaseSpares(); }
 
   size_t size() const { return size_; }
+  // Lets go of every text, keeping the slots for the texts to come.
+  void clear() {
+    releaseSpares();
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+    size_ = 0;
+  }
   SharedString intern(std::string_view text) {
     if (text.empty()) return SharedString();
     if (2 * (size_ + 1) > slots_.size()) grow();

@@ -176,4 +176,21 @@ class Channel {
   bool closed_ = false;
 };
 
+// A lock for sections of a few dozen instructions that several threads take often: a waiting
+// thread spins rather than sleeping in the kernel, which would cost more than the section, and
+// yields its core only when the holder is slow to let go.
+class SpinLock {
+ public:
+  void lock() noexcept {
+    for (unsigned spins = 0; locked_.exchange(true, std::memory_order_acquire);) {
+      while (locked_.load(std::memory_order_relaxed))
+        if (++spins % 64 == 0) std::this_thread::yield();
+    }
+  }
+  void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> locked_{false};
+};
+
 }  // namespace tessel
