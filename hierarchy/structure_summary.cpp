@@ -38,39 +38,48 @@ void forget(Table& table) {
 
 uint32_t NameTable::idOf(std::string_view name) {
   const size_t hash = hashName(name);
-  std::lock_guard lock(lock_);
-  if (2 * (names_.size() + 1) > slots_.size()) {
-    std::vector<uint32_t> slots(std::max<size_t>(1024, 2 * slots_.size()), 0);
+  // The top bits choose the shard; the low ones, a slot in it.
+  const auto shardNumber = static_cast<uint32_t>(hash >> 60) % kShards;
+  Shard& shard = shards_[shardNumber];
+  std::lock_guard lock(shard.lock);
+  if (2 * (shard.names.size() + 1) > shard.slots.size()) {
+    std::vector<uint32_t> slots(std::max<size_t>(64, 2 * shard.slots.size()), 0);
     const size_t mask = slots.size() - 1;
-    for (uint32_t id = 0; id < names_.size(); ++id) {
-      size_t i = hashes_[id] & mask;
+    for (uint32_t place = 0; place < shard.names.size(); ++place) {
+      size_t i = shard.hashes[place] & mask;
       while (slots[i] != 0)
         i = (i + 1) & mask;
-      slots[i] = id + 1;
+      slots[i] = place + 1;
     }
-    slots_.swap(slots);
+    shard.slots.swap(slots);
   }
-  const size_t mask = slots_.size() - 1;
+  const size_t mask = shard.slots.size() - 1;
   size_t i = hash & mask;
-  for (; slots_[i] != 0; i = (i + 1) & mask) {
-    const uint32_t id = slots_[i] - 1;
-    if (hashes_[id] == hash && names_[id] == name) return id;
+  for (; shard.slots[i] != 0; i = (i + 1) & mask) {
+    const uint32_t place = shard.slots[i] - 1;
+    if (shard.hashes[place] == hash && shard.names[place] == name)
+      return place * kShards + shardNumber;
   }
-  const auto id = static_cast<uint32_t>(names_.size());
-  names_.emplace_back(name);
-  hashes_.push_back(hash);
-  slots_[i] = id + 1;
-  return id;
+  const auto place = static_cast<uint32_t>(shard.names.size());
+  shard.names.emplace_back(name);
+  shard.hashes.push_back(hash);
+  shard.slots[i] = place + 1;
+  return place * kShards + shardNumber;
 }
 
 const std::string& NameTable::name(uint32_t id) const {
-  std::lock_guard lock(lock_);
-  return names_[id];
+  const Shard& shard = shards_[id % kShards];
+  std::lock_guard lock(shard.lock);
+  return shard.names[id / kShards];
 }
 
 size_t NameTable::size() const {
-  std::lock_guard lock(lock_);
-  return names_.size();
+  size_t most = 0;
+  for (const Shard& shard : shards_) {
+    std::lock_guard lock(shard.lock);
+    most = std::max(most, shard.names.size());
+  }
+  return most * kShards;
 }
 
 size_t StructureSummarizer::ArefHash::operator()(const ArefPlacement& placement) const {

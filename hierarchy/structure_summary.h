@@ -23,18 +23,25 @@
 namespace tessel {
 
 // The names met while summing up structures, each with a number; the threads that sum up
-// share one table.
+// share one table. It is split by hash into shards, each with its own lock, so that threads
+// seldom wait for each other: a name's number is its place in its shard times the number of
+// shards, plus the shard's own number.
 class NameTable {
  public:
   uint32_t idOf(std::string_view name);
   const std::string& name(uint32_t id) const;
+  // Above every number given so far: the size of a table indexed by name number.
   size_t size() const;
 
  private:
-  mutable SpinLock lock_;          // held for a lookup or an insertion only
-  std::deque<std::string> names_;  // a deque: a name stays where it is as others are added
-  std::vector<size_t> hashes_;     // of each name
-  std::vector<uint32_t> slots_;    // open addressing: a name's number plus one, 0 when free
+  static constexpr uint32_t kShards = 16;
+  struct Shard {
+    mutable SpinLock lock;          // held for a lookup or an insertion only
+    std::deque<std::string> names;  // a deque: a name stays where it is as others are added
+    std::vector<size_t> hashes;     // of each name
+    std::vector<uint32_t> slots;    // open addressing: a place in `names` plus one, 0 when free
+  };
+  std::array<Shard, kShards> shards_;
 };
 
 // Where a child leads, besides a position among the structures.

@@ -72,7 +72,8 @@ bool SummaryBuilder::take(const StructureRead& read, StructureSummary&& parsed) 
                 " defined more than once; the first definition is kept.");
     return false;
   }
-  if (positionOf_.size() <= name) positionOf_.resize(names.size(), -1);
+  if (positionOf_.size() <= name)
+    positionOf_.resize(std::max<size_t>(name + 1, 2 * positionOf_.size()), -1);
   positionOf_[name] = static_cast<int32_t>(result_.structures.size());
   StructureSummary& summary = result_.structures.add(std::move(parsed));
   summary.start = read.start;

@@ -183,13 +183,22 @@ class SpinLock {
  public:
   void lock() noexcept {
     for (unsigned spins = 0; locked_.exchange(true, std::memory_order_acquire);) {
-      while (locked_.load(std::memory_order_relaxed))
-        if (++spins % 64 == 0) std::this_thread::yield();
+      while (locked_.load(std::memory_order_relaxed)) {
+        pause();
+        if (++spins % 1024 == 0) std::this_thread::yield();
+      }
     }
   }
   void unlock() noexcept { locked_.store(false, std::memory_order_release); }
 
  private:
+  // Tells the core that this is a wait loop, so the sibling thread on it runs meanwhile.
+  static void pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+
   std::atomic<bool> locked_{false};
 };
 
