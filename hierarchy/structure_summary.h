@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "model/flat_tables.h"
+#include "model/large_array.h"
 #include "model/library.h"
 #include "stream/parallel.h"
 #include "stream/record_reader.h"
@@ -141,12 +142,12 @@ struct StructureSummary {
 // The summaries of a library's structures, in order. They are kept in blocks rather than one
 // growing array: a file of a million structures neither moves them nor touches their memory
 // twice as the list grows. The first blocks double in size from a few summaries, so that a file
-// of a few structures pays for a few; the rest are all of one size. A summary stays where it is
-// once added.
+// of a few structures pays for a few; the rest are all of one size, 2 MB, which the system can
+// give as one huge page. A summary stays where it is once added.
 class SummaryList {
  public:
   static constexpr size_t kFirstBlock = 16;
-  static constexpr size_t kGrowingBlocks = 8;  // 16, 32, ... 2048 summaries
+  static constexpr size_t kGrowingBlocks = 10;  // 16, 32, ... 8192 summaries
   static constexpr size_t kBlockSize = kFirstBlock << kGrowingBlocks;
 
   SummaryList() = default;
@@ -163,7 +164,7 @@ class SummaryList {
     if (size_ == capacity_) {
       const size_t blockSize =
           blocks_.size() < kGrowingBlocks ? kFirstBlock << blocks_.size() : kBlockSize;
-      blocks_.push_back(std::make_unique<StructureSummary[]>(blockSize));
+      blocks_.push_back(makeLargeArray<StructureSummary>(blockSize));
       capacity_ += blockSize;
     }
     return (*this)[size_++];
@@ -203,7 +204,7 @@ class SummaryList {
     return &blocks[block][i - kFirstBlock * ((size_t{1} << block) - 1)];
   }
 
-  std::vector<std::unique_ptr<StructureSummary[]>> blocks_;
+  std::vector<LargeArray<StructureSummary>> blocks_;
   size_t size_ = 0;
   size_t capacity_ = 0;
 };
