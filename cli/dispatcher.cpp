@@ -15,8 +15,8 @@
 #include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"
 #include "hierarchy/structure_report.h"
-#include "import/importer.h"
 #include "hierarchy/summary_import.h"
+#include "import/importer.h"
 #include "stream/byte_source.h"
 #include "stream/console.h"
 #include "stream/interpreter.h"
@@ -100,12 +100,16 @@ int reportStructures(ByteSource& source, const std::string& fileName,
   const ReportInput input{imported.header, imported.structures, imported.names, imported.boxes,
                           status == kImported};
   if (outputFile.empty()) {
-    printText(structureReportTable(input));
+    writeStructureReportTable(input, [](std::string_view text) { printText(text); });
     return importStatus(status);
   }
-  const std::string report =
-      namesJsonFile(outputFile) ? structureReportJson(input) : structureReportTable(input);
-  if (!writeWholeFile(outputFile, report)) {
+  const bool json = namesJsonFile(outputFile);
+  if (!writeFileInPieces(outputFile, [&](const TextSink& put) {
+        if (json)
+          writeStructureReportJson(input, put);
+        else
+          writeStructureReportTable(input, put);
+      })) {
     printQuoted("Error: Cannot write ", outputFile, ".");
     return kExitFailed;
   }

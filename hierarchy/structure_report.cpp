@@ -142,36 +142,62 @@ std::string jsonString(const std::string& text) {
   return out;
 }
 
-// Rows of cells printed in columns two spaces apart, indented by two: numbers right-aligned,
-// a first column of names left-aligned.
-class Table {
+// The report's text, handed on a megabyte at a time, so that the report of a million
+// structures is never held whole.
+class Pieces {
  public:
-  explicit Table(bool namesFirst) : namesFirst_(namesFirst) {}
-  void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
-  void printTo(std::string& out) const {
-    std::vector<size_t> widths;
-    for (const auto& row : rows_)
-      for (size_t c = 0; c < row.size(); ++c) {
-        if (widths.size() <= c) widths.push_back(0);
-        widths[c] = std::max(widths[c], row[c].size());
-      }
-    for (const auto& row : rows_) {
-      std::string line;
-      for (size_t c = 0; c < row.size(); ++c) {
-        const std::string padding(widths[c] - row[c].size(), ' ');
-        line += "  ";
-        line += c == 0 && namesFirst_ ? row[c] + padding : padding + row[c];
-      }
-      while (!line.empty() && line.back() == ' ')
-        line.pop_back();
-      out += line + "\n";
-    }
+  explicit Pieces(const TextSink& put) : put_(put) {}
+  std::string& text() { return text_; }
+  void handOnWhenFull() {
+    if (text_.size() >= kPiece) handOn();
+  }
+  void handOn() {
+    if (!text_.empty()) put_(text_);
+    text_.clear();
   }
 
  private:
-  bool namesFirst_;
-  std::vector<std::vector<std::string>> rows_;
+  static constexpr size_t kPiece = size_t{1} << 20;
+  const TextSink& put_;
+  std::string text_;
 };
+
+// Rows of cells printed in columns two spaces apart, indented by two: numbers right-aligned,
+// a first column of names left-aligned. `row(i, cells)` makes row i (the heading is row 0) into
+// `cells`; it is asked twice for each row, once to measure the columns and once to print them,
+// so that a table of a million rows is never held whole.
+template <class Row>
+void printTable(bool namesFirst, size_t rows, Row&& row, Pieces& out) {
+  std::vector<std::string> cells;
+  std::vector<size_t> widths;
+  for (size_t i = 0; i < rows; ++i) {
+    row(i, cells);
+    if (widths.size() < cells.size()) widths.resize(cells.size(), 0);
+    for (size_t c = 0; c < cells.size(); ++c)
+      widths[c] = std::max(widths[c], cells[c].size());
+  }
+  std::string line;
+  for (size_t i = 0; i < rows; ++i) {
+    row(i, cells);
+    line.clear();
+    for (size_t c = 0; c < cells.size(); ++c) {
+      const size_t padding = widths[c] - cells[c].size();
+      line += "  ";
+      if (c == 0 && namesFirst) {
+        line += cells[c];
+        line.append(padding, ' ');
+      } else {
+        line.append(padding, ' ');
+        line += cells[c];
+      }
+    }
+    while (!line.empty() && line.back() == ' ')
+      line.pop_back();
+    out.text() += line;
+    out.text() += '\n';
+    out.handOnWhenFull();
+  }
+}
 
 std::string counted(size_t count, const std::string& one, const std::string& many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
@@ -251,7 +277,7 @@ void gatherStatistics(StatisticsCollector& collector, const GdsStructure& part, 
   collector.finish(*summary.statistics);
 }
 
-std::string structureReportTable(const ReportInput& input) {
+void writeStructureReportTable(const ReportInput& input, const TextSink& put) {
   const Findings found = findingsOf(input);
   const double unit = input.header.userUnit;
   // A structure with nothing in it has no box.
@@ -261,7 +287,8 @@ std::string structureReportTable(const ReportInput& input) {
   auto userBoxText = [](const BoundingBox& box, double userUnit) {
     return isEmptyBox(box) ? std::string("none") : tessel::userBoxText(box, userUnit);
   };
-  std::string out;
+  Pieces pieces(put);
+  std::string& out = pieces.text();
   out += "Library \"" + input.header.name + "\": user unit " + number(unit) + ", database unit " +
          number(input.header.meterUnit) + " m; " +
          counted(input.structures.size(), "structure", "structures") + ", " +
@@ -270,51 +297,89 @@ std::string structureReportTable(const ReportInput& input) {
   if (!input.complete) out += "The library was read only in part: this is what was read.\n";
 
   out += "Structures:\n";
-  Table structures(true);
-  structures.add({"Name", "Level", "Placed", "Instances", "Boundaries", "Paths", "Texts", "SREFs",
-                  "AREFs", "Nodes", "Boxes", "Points", "Box (database units)", "Box (user units)"});
-  for (size_t i = 0; i < input.structures.size(); ++i) {
-    const StructureSummary& structure = input.structures[i];
-    const StructureStatistics none;
-    const StructureStatistics& s = structure.statistics ? *structure.statistics : none;
-    const BoundingBox& box = input.boxes.boxes[i];
-    structures.add({input.names.name(structure.name), std::to_string(input.boxes.levels[i]),
-                    std::to_string(found.placed[i]), std::to_string(found.instances[i]),
-                    std::to_string(s.boundaries), std::to_string(s.paths), std::to_string(s.texts),
-                    std::to_string(s.srefs), std::to_string(s.arefs), std::to_string(s.nodes),
-                    std::to_string(s.boxes), std::to_string(s.points), boxText(box),
-                    userBoxText(box, unit)});
-  }
-  structures.printTo(out);
+  printTable(
+      true, input.structures.size() + 1,
+      [&](size_t row, std::vector<std::string>& cells) {
+        if (row == 0) {
+          cells = {"Name",
+                   "Level",
+                   "Placed",
+                   "Instances",
+                   "Boundaries",
+                   "Paths",
+                   "Texts",
+                   "SREFs",
+                   "AREFs",
+                   "Nodes",
+                   "Boxes",
+                   "Points",
+                   "Box (database units)",
+                   "Box (user units)"};
+          return;
+        }
+        const size_t i = row - 1;
+        const StructureSummary& structure = input.structures[i];
+        const StructureStatistics none;
+        const StructureStatistics& s = structure.statistics ? *structure.statistics : none;
+        const BoundingBox& box = input.boxes.boxes[i];
+        cells = {input.names.name(structure.name),
+                 std::to_string(input.boxes.levels[i]),
+                 std::to_string(found.placed[i]),
+                 std::to_string(found.instances[i]),
+                 std::to_string(s.boundaries),
+                 std::to_string(s.paths),
+                 std::to_string(s.texts),
+                 std::to_string(s.srefs),
+                 std::to_string(s.arefs),
+                 std::to_string(s.nodes),
+                 std::to_string(s.boxes),
+                 std::to_string(s.points),
+                 boxText(box),
+                 userBoxText(box, unit)};
+      },
+      pieces);
 
   out += "Layers:\n";
-  Table layers(false);
-  layers.add({"Layer", "Type", "Elements", "Box (database units)", "Box (user units)"});
-  for (const LayerUse& use : found.layers)
-    layers.add({std::to_string(use.layer), std::to_string(use.type), std::to_string(use.elements),
-                boxText(use.box), userBoxText(use.box, unit)});
-  layers.printTo(out);
+  printTable(
+      false, found.layers.size() + 1,
+      [&](size_t row, std::vector<std::string>& cells) {
+        if (row == 0) {
+          cells = {"Layer", "Type", "Elements", "Box (database units)", "Box (user units)"};
+          return;
+        }
+        const LayerUse& use = found.layers[row - 1];
+        cells = {std::to_string(use.layer), std::to_string(use.type), std::to_string(use.elements),
+                 boxText(use.box), userBoxText(use.box, unit)};
+      },
+      pieces);
 
   out += "Roots:\n";
-  Table roots(true);
-  roots.add({"Name", "Box (database units)", "Box (user units)"});
-  for (const uint32_t root : found.roots)
-    roots.add({input.names.name(input.structures[root].name), boxText(input.boxes.boxes[root]),
-               userBoxText(input.boxes.boxes[root], unit)});
-  roots.printTo(out);
-  return out;
+  printTable(
+      true, found.roots.size() + 1,
+      [&](size_t row, std::vector<std::string>& cells) {
+        if (row == 0) {
+          cells = {"Name", "Box (database units)", "Box (user units)"};
+          return;
+        }
+        const uint32_t root = found.roots[row - 1];
+        cells = {input.names.name(input.structures[root].name), boxText(input.boxes.boxes[root]),
+                 userBoxText(input.boxes.boxes[root], unit)};
+      },
+      pieces);
+  pieces.handOn();
 }
 
-std::string structureReportJson(const ReportInput& input) {
+void writeStructureReportJson(const ReportInput& input, const TextSink& put) {
   const Findings found = findingsOf(input);
   const double unit = input.header.userUnit;
   auto boxes = [&](const BoundingBox& box) {
     return "\"box\": " + boxText(box) + ", \"boxUser\": " + userBoxText(box, unit);
   };
-  std::string out = "{\n  \"library\": {\"name\": " + jsonString(input.header.name) +
-                    ", \"userUnit\": " + number(unit) +
-                    ", \"meterUnit\": " + number(input.header.meterUnit) +
-                    ", \"complete\": " + (input.complete ? "true" : "false") + "},\n";
+  Pieces pieces(put);
+  std::string& out = pieces.text();
+  out += "{\n  \"library\": {\"name\": " + jsonString(input.header.name) +
+         ", \"userUnit\": " + number(unit) + ", \"meterUnit\": " + number(input.header.meterUnit) +
+         ", \"complete\": " + (input.complete ? "true" : "false") + "},\n";
   out += "  \"structures\": [";
   for (size_t i = 0; i < input.structures.size(); ++i) {
     const StructureSummary& structure = input.structures[i];
@@ -339,6 +404,7 @@ std::string structureReportJson(const ReportInput& input) {
              "}";
     }
     out += "]}";
+    pieces.handOnWhenFull();
   }
   out += input.structures.empty() ? "],\n" : "\n  ],\n";
   out += "  \"layers\": [";
@@ -348,6 +414,7 @@ std::string structureReportJson(const ReportInput& input) {
     out += "    {\"layer\": " + std::to_string(use.layer) +
            ", \"type\": " + std::to_string(use.type) +
            ", \"elements\": " + std::to_string(use.elements) + ", " + boxes(use.box) + "}";
+    pieces.handOnWhenFull();
   }
   out += found.layers.empty() ? "],\n" : "\n  ],\n";
   out += "  \"roots\": [";
@@ -356,10 +423,23 @@ std::string structureReportJson(const ReportInput& input) {
     out += i == 0 ? "\n" : ",\n";
     out += "    {\"name\": " + jsonString(input.names.name(input.structures[root].name)) + ", " +
            boxes(input.boxes.boxes[root]) + "}";
+    pieces.handOnWhenFull();
   }
   out += found.roots.empty() ? "]\n" : "\n  ]\n";
   out += "}\n";
-  return out;
+  pieces.handOn();
+}
+
+std::string structureReportTable(const ReportInput& input) {
+  std::string report;
+  writeStructureReportTable(input, [&](std::string_view text) { report += text; });
+  return report;
+}
+
+std::string structureReportJson(const ReportInput& input) {
+  std::string report;
+  writeStructureReportJson(input, [&](std::string_view text) { report += text; });
+  return report;
 }
 
 }  // namespace tessel

@@ -12,6 +12,7 @@
 #include "hierarchy/bounding_box.h"
 #include "hierarchy/structure_summary.h"
 #include "model/library.h"
+#include "stream/output_file.h"
 
 namespace tessel {
 
@@ -43,9 +44,12 @@ struct ReportInput {
   bool complete = true;  // the whole library was read
 };
 
-// The report as lines of text, aligned in columns.
+// The report as lines of text, aligned in columns, handed to `put` a piece at a time.
+void writeStructureReportTable(const ReportInput& input, const TextSink& put);
+// The report as one JSON document, handed to `put` a piece at a time.
+void writeStructureReportJson(const ReportInput& input, const TextSink& put);
+// The same, whole.
 std::string structureReportTable(const ReportInput& input);
-// The report as one JSON document.
 std::string structureReportJson(const ReportInput& input);
 
 }  // namespace tessel

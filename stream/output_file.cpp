@@ -81,18 +81,25 @@ void OutputFile::abandon() {
   temporary_.clear();
 }
 
-bool writeWholeFile(const std::string& target, std::string_view bytes) {
+bool writeFileInPieces(const std::string& target,
+                       const std::function<void(const TextSink&)>& produce) {
   OutputFile file;
   if (!file.open(target)) return false;
   // The buffered sink every written file goes through.
   auto sink = file.compressor() ? std::make_unique<RecordSink>(*file.compressor())
                                 : std::make_unique<RecordSink>(file.fd());
-  sink->put(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  produce([&](std::string_view text) {
+    sink->put(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  });
   if (!sink->flush()) {
     file.abandon();
     return false;
   }
   return file.commit();
+}
+
+bool writeWholeFile(const std::string& target, std::string_view bytes) {
+  return writeFileInPieces(target, [&](const TextSink& put) { put(bytes); });
 }
 
 }  // namespace tessel

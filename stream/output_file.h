@@ -3,6 +3,7 @@
 // (devices, pipes) are written directly. A target named ".gz" is written gzip-compressed.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -45,8 +46,14 @@ class OutputFile {
   std::unique_ptr<GzipSink> compressor_;
 };
 
-// Writes `bytes` to `target` through an OutputFile (compressed for a ".gz" name); false when it
-// cannot be written, the target then untouched.
+// Receives text a piece at a time, in order.
+using TextSink = std::function<void(std::string_view text)>;
+
+// Writes what `produce` hands its sink, piece after piece, to `target` through an OutputFile
+// (compressed for a ".gz" name); false when it cannot be written, the target then untouched.
+bool writeFileInPieces(const std::string& target,
+                       const std::function<void(const TextSink&)>& produce);
+// The same for bytes at hand.
 bool writeWholeFile(const std::string& target, std::string_view bytes);
 
 }  // namespace tessel

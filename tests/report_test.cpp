@@ -2,6 +2,7 @@
 // end against the built binary.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -235,6 +236,48 @@ TEST(StructureReport, BoxesFollowEveryPlacementExactly) {
                        "      0      0       4          [0, 0, 1, 1]  [0, 0, 0.001, 0.001]\n"),
             std::string::npos)
       << table;
+}
+
+// A report of many megabytes leaves in pieces: every piece arrives, once and in order, on
+// standard output and in a file alike.
+TEST(StructureReport, LargeReportsArriveWhole) {
+  TempDir dir;
+  constexpr int kStructures = 12000;  // a table of about 1.7 MB
+  StreamBuilder builder;
+  builder.libraryHeader();
+  for (int i = 0; i < kStructures; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "cell%05d", i);
+    builder.beginStructure(name).boundary(1, {0, 0, i, 0, i, 1, 0, 0}).endStructure();
+  }
+  writeBytes(dir.file("in.gds"), builder.endLibrary().bytes());
+
+  const RunResult printed = runTessel({"-rt", "in.gds"}, dir.path().string());
+  ASSERT_EQ(printed.exitCode, 0);
+  const RunResult written = runTessel({"-rt", "in.gds", "-o", "r.txt"}, dir.path().string());
+  ASSERT_EQ(written.exitCode, 0);
+  const std::string table = text(readBytes(dir.file("r.txt")));
+  const size_t reportStart = printed.output.find("Library \"");
+  ASSERT_NE(reportStart, std::string::npos);
+  EXPECT_EQ(printed.output.substr(reportStart), table);
+  // The structures, then the one layer, then every structure again as a root.
+  const std::string lastStructure =
+      "  cell11999      0       0          1           1      0      0      0      0      0      0"
+      "       4      [0, 0, 11999, 1]  [0, 0, 11.999, 0.001]\nLayers:\n";
+  EXPECT_NE(table.find(lastStructure), std::string::npos);
+  const std::string lastRoot = "  cell11999      [0, 0, 11999, 1]  [0, 0, 11.999, 0.001]\n";
+  EXPECT_TRUE(table.ends_with(lastRoot)) << table.substr(table.size() - 200);
+
+  const RunResult json = runTessel({"-rt", "in.gds", "-o", "r.json"}, dir.path().string());
+  ASSERT_EQ(json.exitCode, 0);
+  const std::string document = text(readBytes(dir.file("r.json")));
+  size_t names = 0;
+  for (size_t at = 0; (at = document.find("{\"name\": \"cell", at)) != std::string::npos; ++at)
+    ++names;
+  EXPECT_EQ(names, 2u * kStructures);  // once as a structure, once as a root
+  EXPECT_TRUE(document.ends_with(
+      "},\n    {\"name\": \"cell11999\", \"box\": [0, 0, 11999, 1], \"boxUser\": [0, 0, "
+      "11.999, 0.001]}\n  ]\n}\n"));
 }
 
 // Bad input gives the lines and the status of -r, then the report of what was read.
