@@ -294,6 +294,7 @@ void GdsWriter::writeBox(const GdsBox& box) {
 }
 
 StructureEncoder::StructureEncoder() {
+  header_.keepMessages();
   writers_.reserve(kinds_.size());
   for (RecordSink& kind : kinds_) {
     kind.keepMessages();
@@ -315,8 +316,8 @@ void StructureEncoder::add(const GdsStructure& part) {
 
 void StructureEncoder::finish(const GdsStructure& structure, std::vector<uint8_t>& bytes,
                               std::string& messages) {
-  RecordSink header;
-  header.keepMessages();
+  RecordSink& header = header_;
+  header.clear();
   GdsWriter(header).writeStructureHeader(structure);
   size_t size = header.bytes().size() + kRecordHeaderSize;
   for (const RecordSink& kind : kinds_)

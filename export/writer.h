@@ -69,6 +69,9 @@ class StructureEncoder {
   // SREFs, AREFs, boundaries, paths, nodes, texts, boxes: the order structures are written in.
   std::array<RecordSink, kElementKinds> kinds_;
   std::vector<GdsWriter> writers_;
+  // BGNSTR and STRNAME, kept from one structure to the next like the others: made afresh, its
+  // buffer would be an allocation a structure.
+  RecordSink header_;
 };
 
 // Writes the library to `fileName`, replacing an existing file only when complete. Returns 0

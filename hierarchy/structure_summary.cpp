@@ -102,7 +102,7 @@ void StructureSummarizer::begin(bool keepOrder) {
   order_.arefs.clear();
   order_.arefValid.clear();
   childByName_.clear();
-  forget(childById_);
+  childById_.clear();
   namedBySref_.clear();
   // The group slots of earlier structures count as free.
   if (++generation_ == 0) {
@@ -118,14 +118,14 @@ uint32_t StructureSummarizer::childOf(const SharedString& name) {
       childByName_.tryEmplace(name.identity(), static_cast<uint32_t>(current_.children.size()));
   if (!inserted) return *index;
   const uint32_t id = names_->idOf(name.view());
-  auto [byId, newName] = childById_.try_emplace(id, *index);
+  auto [byId, newName] = childById_.tryEmplace(id, *index);
   if (newName) {
     if (name.empty()) current_.emptyNameChild = static_cast<int32_t>(current_.children.size());
     ChildReferences& child = current_.children.emplace_back();
     child.name = id;
     namedBySref_.push_back(0);
   }
-  *index = byId->second;
+  *index = *byId;
   return *index;
 }
 

@@ -249,7 +249,7 @@ class StructureSummarizer {
   HandleMap<uint32_t> childByName_;
   // Names built in code do not share their text: a name met under a new handle is looked up by
   // its number too, so that every child stands once.
-  std::unordered_map<uint32_t, uint32_t> childById_;
+  FlatMap<uint32_t, uint32_t> childById_;
   std::vector<uint8_t> namedBySref_;  // per child
   std::vector<uint32_t> newIndex_;    // per child, once put in order
   std::vector<ChildReferences> ordered_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -12,13 +13,13 @@
 
 namespace tessel {
 
-// Maps the handle of a shared text (SharedString::identity) to a value.
-template <class Value>
-class HandleMap {
+// Maps a key (a pointer or a number) to a value.
+template <class Key, class Value>
+class FlatMap {
  public:
   // The value under `key`, and whether it was just inserted with `initial`.
-  std::pair<Value*, bool> tryEmplace(const void* key, Value initial) {
-    if (key == nullptr) {  // every empty text has the null handle
+  std::pair<Value*, bool> tryEmplace(Key key, Value initial) {
+    if (key == Key{}) {  // kept aside: every empty text has the null handle
       const bool inserted = !hasNull_;
       if (inserted) nullValue_ = initial;
       hasNull_ = true;
@@ -44,14 +45,21 @@ class HandleMap {
 
  private:
   struct Slot {
-    const void* key = nullptr;
+    Key key{};
     Value value{};
     uint32_t generation = 0;
   };
   bool live(const Slot& slot) const { return slot.generation == generation_; }
-  size_t slotFor(const void* key) const {
+  static uint64_t bitsOf(Key key) {
+    // Allocations are 16-byte aligned: a pointer's low bits say nothing.
+    if constexpr (std::is_pointer_v<Key>)
+      return reinterpret_cast<uintptr_t>(key) >> 4;
+    else
+      return static_cast<uint64_t>(key);
+  }
+  size_t slotFor(Key key) const {
     const size_t mask = slots_.size() - 1;
-    size_t i = (reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ULL >> 20 & mask;
+    size_t i = bitsOf(key) * 0x9E3779B97F4A7C15ULL >> 20 & mask;
     while (live(slots_[i]) && slots_[i].key != key)
       i = (i + 1) & mask;
     return i;
@@ -68,6 +76,10 @@ class HandleMap {
   bool hasNull_ = false;
   Value nullValue_{};
 };
+
+// Maps the handle of a shared text (SharedString::identity) to a value.
+template <class Value>
+using HandleMap = FlatMap<const void*, Value>;
 
 // One shared copy per distinct text. Handing out a handle would cost an atomic increment each
 // time; instead a text's references are counted a batch at a time and handed out one by one, and
