@@ -234,6 +234,7 @@ if [ "$DO_SCALE" = 1 ]; then
   measure large "$SCALE_RUNS" "$T -r $(rel "$LARGE") > /dev/null"
   measure chain "$SCALE_RUNS" "$T -r $(rel "$CHAIN") > /dev/null"
   measure flat "$SCALE_RUNS" "$T -r $(rel "$FLAT") > /dev/null"
+  measure flatrt "$SCALE_RUNS" "$T -rt $(rel "$FLAT") > /dev/null"
 fi
 rm -f "$OUT"/*.gds "$OUT"/*.gds.gz
 
@@ -366,6 +367,7 @@ fi
       "8 to 12 x: $(awk -v s="$scale" 'BEGIN { print (s >= 8 && s <= 12) ? "met" : "missed" }')"
     main_row chain "" "< 2 s: $(check "${MEDIAN[chain]}" "<" 2)"
     main_row flat "" "< 2 s: $(check "${MEDIAN[flat]}" "<" 2)"
+    main_row flatrt "$(ratio "${MEDIAN[flatrt]}" "${MEDIAN[flat]}") x -r; memory $(ratio "${PEAK[flatrt]}" "${PEAK[flat]}") x -r's" ""
     echo
     echo "Files larger than the machine's memory: \`bench/huge.sh\`."
   fi
