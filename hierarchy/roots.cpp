@@ -22,12 +22,17 @@ std::vector<uint32_t> findRootStructures(const SummaryList& structures, const Na
     for (const ChildReferences& child : structure.children)
       referenced[child.name] = 1;
   std::vector<uint32_t> roots;
-  std::string line = "Root GDS structures: ";
+  size_t lineSize = 0;
   for (size_t p = 0; p < structures.size(); ++p) {
     if (referenced[structures[p].name]) continue;
     roots.push_back(static_cast<uint32_t>(p));
-    line.append("  ").append(names.name(structures[p].name));
+    lineSize += 2 + names.name(structures[p].name).size();
   }
+  // A library of a million roots makes a line of many megabytes: it is made at its size once.
+  std::string line = "Root GDS structures: ";
+  line.reserve(line.size() + lineSize);
+  for (const uint32_t p : roots)
+    line.append("  ").append(names.name(structures[p].name));
   printLine(line);
   return roots;
 }
