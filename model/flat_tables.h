@@ -100,10 +100,15 @@ class InternTable {
   ~InternTable() { releaseSpares(); }
 
   size_t size() const { return size_; }
-  // Lets go of every text, keeping the slots for the texts to come.
+  // Lets go of every text. The slots are kept for the texts to come, unless one structure of
+  // many names grew them far beyond what a table emptied every few thousand texts needs: each
+  // emptying would then clear them all again.
   void clear() {
     releaseSpares();
-    std::fill(slots_.begin(), slots_.end(), Slot{});
+    if (slots_.size() > kKeptSlots)
+      slots_ = std::vector<Slot>();
+    else
+      std::fill(slots_.begin(), slots_.end(), Slot{});
     size_ = 0;
   }
   SharedString intern(std::string_view text) {
@@ -124,6 +129,7 @@ class InternTable {
 
  private:
   static constexpr uint32_t kBatch = 1024;
+  static constexpr size_t kKeptSlots = size_t{1} << 14;
   struct Slot {
     size_t hash = 0;
     SharedString text;
