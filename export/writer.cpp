@@ -316,16 +316,15 @@ void StructureEncoder::add(const GdsStructure& part) {
 
 void StructureEncoder::finish(const GdsStructure& structure, std::vector<uint8_t>& bytes,
                               std::string& messages) {
-  RecordSink& header = header_;
-  header.clear();
-  GdsWriter(header).writeStructureHeader(structure);
-  size_t size = header.bytes().size() + kRecordHeaderSize;
+  header_.clear();
+  GdsWriter(header_).writeStructureHeader(structure);
+  size_t size = header_.bytes().size() + kRecordHeaderSize;
   for (const RecordSink& kind : kinds_)
     size += kind.bytes().size();
   bytes.clear();
   bytes.reserve(size);
-  messages = header.messages();
-  bytes.insert(bytes.end(), header.bytes().begin(), header.bytes().end());
+  messages = header_.messages();
+  bytes.insert(bytes.end(), header_.bytes().begin(), header_.bytes().end());
   for (const RecordSink& kind : kinds_) {
     bytes.insert(bytes.end(), kind.bytes().begin(), kind.bytes().end());
     messages += kind.messages();
