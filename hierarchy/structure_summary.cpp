@@ -103,6 +103,7 @@ void StructureSummarizer::begin(bool keepOrder) {
   order_.arefValid.clear();
   childByName_.clear();
   childById_.clear();
+  lastName_ = nullptr;
   namedBySref_.clear();
   // The group slots of earlier structures count as free.
   if (++generation_ == 0) {
@@ -114,6 +115,8 @@ void StructureSummarizer::begin(bool keepOrder) {
 }
 
 uint32_t StructureSummarizer::childOf(const SharedString& name) {
+  // References come in runs to one child: the last one is looked at first.
+  if (name.identity() == lastName_ && lastName_ != nullptr) return lastChild_;
   auto [index, inserted] =
       childByName_.tryEmplace(name.identity(), static_cast<uint32_t>(current_.children.size()));
   if (!inserted) return *index;
@@ -126,10 +129,14 @@ uint32_t StructureSummarizer::childOf(const SharedString& name) {
     namedBySref_.push_back(0);
   }
   *index = *byId;
+  lastName_ = name.identity();
+  lastChild_ = *index;
   return *index;
 }
 
 SrefGroup& StructureSummarizer::groupFor(const GroupKey& key) {
+  if (!groups_.empty() && key == lastGroupKey_) return groups_[lastGroup_];
+  lastGroupKey_ = key;
   if (2 * (groups_.size() + 1) > groupSlots_.size()) {
     std::vector<GroupSlot> slots(std::max<size_t>(64, 2 * groupSlots_.size()));
     const size_t mask = slots.size() - 1;
@@ -147,7 +154,8 @@ SrefGroup& StructureSummarizer::groupFor(const GroupKey& key) {
   for (;; ++i) {
     GroupSlot& slot = groupSlots_[i & mask];
     if (slot.generation != generation_) {
-      slot = {key, static_cast<uint32_t>(groups_.size()), generation_};
+      lastGroup_ = static_cast<uint32_t>(groups_.size());
+      slot = {key, lastGroup_, generation_};
       SrefGroup& group = groups_.emplace_back();
       group.child = key.child;
       group.reflection = (key.flags & kReflected) != 0;
@@ -158,7 +166,10 @@ SrefGroup& StructureSummarizer::groupFor(const GroupKey& key) {
       group.maxX = group.maxY = std::numeric_limits<int32_t>::min();
       return group;
     }
-    if (slot.key == key) return groups_[slot.index];
+    if (slot.key == key) {
+      lastGroup_ = slot.index;
+      return groups_[slot.index];
+    }
   }
 }
 

@@ -250,12 +250,16 @@ class StructureSummarizer {
   // Names built in code do not share their text: a name met under a new handle is looked up by
   // its number too, so that every child stands once.
   FlatMap<uint32_t, uint32_t> childById_;
+  const void* lastName_ = nullptr;  // the handle of the last child looked up, and its index
+  uint32_t lastChild_ = 0;
   std::vector<uint8_t> namedBySref_;  // per child
   std::vector<uint32_t> newIndex_;    // per child, once put in order
   std::vector<ChildReferences> ordered_;
   std::vector<GroupSlot> groupSlots_;
   uint32_t generation_ = 1;
   std::vector<SrefGroup> groups_;
+  GroupKey lastGroupKey_{};  // the last group looked up, while groups_ is not empty
+  uint32_t lastGroup_ = 0;
   struct ArefHash {
     size_t operator()(const ArefPlacement& placement) const;
   };

@@ -90,11 +90,14 @@ class InternTable {
   InternTable(const InternTable&) = delete;
   InternTable& operator=(const InternTable&) = delete;
   InternTable(InternTable&& other) noexcept
-      : slots_(std::exchange(other.slots_, {})), size_(std::exchange(other.size_, 0)) {}
+      : slots_(std::exchange(other.slots_, {})),
+        size_(std::exchange(other.size_, 0)),
+        last_(std::exchange(other.last_, kNoSlot)) {}
   InternTable& operator=(InternTable&& other) noexcept {
     releaseSpares();
     slots_ = std::exchange(other.slots_, {});
     size_ = std::exchange(other.size_, 0);
+    last_ = std::exchange(other.last_, kNoSlot);
     return *this;
   }
   ~InternTable() { releaseSpares(); }
@@ -110,20 +113,31 @@ class InternTable {
     else
       std::fill(slots_.begin(), slots_.end(), Slot{});
     size_ = 0;
+    last_ = kNoSlot;
   }
   SharedString intern(std::string_view text) {
     if (text.empty()) return SharedString();
+    // References come in runs to one structure (vias, fill, rows of one cell): the text of the
+    // last lookup is compared first, which spares the hash and the probe.
+    if (last_ < slots_.size()) {
+      Slot& last = slots_[last_];
+      if (last.text.view() == text) return handOut(last);
+    }
     if (2 * (size_ + 1) > slots_.size()) grow();
     const size_t hash = hashName(text);
     const size_t mask = slots_.size() - 1;
     size_t i = hash & mask;
     // An empty text is never stored, so a free slot is one without a handle.
     while (slots_[i].text.identity() != nullptr) {
-      if (slots_[i].hash == hash && slots_[i].text.view() == text) return handOut(slots_[i]);
+      if (slots_[i].hash == hash && slots_[i].text.view() == text) {
+        last_ = i;
+        return handOut(slots_[i]);
+      }
       i = (i + 1) & mask;
     }
     slots_[i] = {hash, SharedString(text), 0};
     ++size_;
+    last_ = i;
     return handOut(slots_[i]);
   }
 
@@ -148,6 +162,7 @@ class InternTable {
       if (slot.spare > 0) slot.text.dropReferences(std::exchange(slot.spare, 0));
   }
   void grow() {
+    last_ = kNoSlot;
     std::vector<Slot> old(slots_.empty() ? 256 : 2 * slots_.size());
     old.swap(slots_);
     const size_t mask = slots_.size() - 1;
@@ -159,8 +174,10 @@ class InternTable {
       slots_[i] = std::exchange(slot, Slot{});
     }
   }
+  static constexpr size_t kNoSlot = SIZE_MAX;
   std::vector<Slot> slots_;
   size_t size_ = 0;
+  size_t last_ = kNoSlot;  // the slot of the last text looked up
 };
 
 }  // namespace tessel
