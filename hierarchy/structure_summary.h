@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "model/flat_tables.h"
-#include "model/large_array.h"
 #include "model/library.h"
+#include "stream/large_array.h"
 #include "stream/parallel.h"
 #include "stream/record_reader.h"
 

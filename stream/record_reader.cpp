@@ -30,7 +30,7 @@ bool namesRecordType(const uint8_t* header) {
 // hold on it ends, on whichever thread; the pool's lock orders every read of it before it is
 // written again.
 std::shared_ptr<uint8_t> takeBuffer(const std::shared_ptr<BufferPool>& pool) {
-  std::unique_ptr<uint8_t[]> storage;
+  LargeBuffer storage;
   {
     std::lock_guard lock(pool->mutex);
     if (!pool->free.empty()) {
@@ -38,9 +38,9 @@ std::shared_ptr<uint8_t> takeBuffer(const std::shared_ptr<BufferPool>& pool) {
       pool->free.pop_back();
     }
   }
-  if (!storage) storage = std::make_unique_for_overwrite<uint8_t[]>(pool->size);
+  if (!storage) storage = makeLargeBuffer(pool->size);
   return std::shared_ptr<uint8_t>(storage.release(), [pool](uint8_t* buffer) {
-    std::unique_ptr<uint8_t[]> returned(buffer);
+    LargeBuffer returned(buffer);
     std::lock_guard lock(pool->mutex);
     try {
       pool->free.push_back(std::move(returned));

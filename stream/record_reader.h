@@ -15,6 +15,7 @@
 
 #include "stream/byte_source.h"
 #include "stream/diagnostics.h"
+#include "stream/large_array.h"
 #include "stream/record.h"
 
 namespace tessel {
@@ -68,13 +69,14 @@ enum class Walk {
 struct BufferPool {
   size_t size = 0;
   std::mutex mutex;
-  std::vector<std::unique_ptr<uint8_t[]>> free;
+  std::vector<LargeBuffer> free;
 };
 
 class RecordReader {
  public:
-  // The buffer holds `bufferSize` bytes, or less for a source known to be smaller.
-  explicit RecordReader(ByteSource& source, size_t bufferSize = size_t{1} << 20);
+  // The buffer holds `bufferSize` bytes, or less for a source known to be smaller. 2 MB, one
+  // huge page where the system gives them.
+  explicit RecordReader(ByteSource& source, size_t bufferSize = size_t{2} << 20);
 
   ReadStatus next(RecordView& record) {
     // The common case, a whole record already in the buffer, stays inline.

@@ -1,10 +1,12 @@
 // Arrays of many values that are made once and kept, such as the summaries of a million
-// structures. An array of 2 MB or more is placed on whole 2 MB pages where the system offers
-// them (transparent huge pages): filling it then takes one page fault per 2 MB instead of 512,
-// and on a virtual machine those faults are most of the time such an array takes to fill.
+// structures, and the buffers records are read into. An array of 2 MB or more is placed on
+// whole 2 MB pages where the system offers them (transparent huge pages): filling it then takes
+// one page fault per 2 MB instead of 512, and on a virtual machine those faults are most of the
+// time such an array takes to fill. Reading into such a buffer also walks fewer page tables.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 namespace tessel {
@@ -16,6 +18,17 @@ void* allocate(size_t bytes);
 void release(void* memory) noexcept;
 
 }  // namespace large_array_memory
+
+struct LargeMemoryRelease {
+  void operator()(void* memory) const noexcept { large_array_memory::release(memory); }
+};
+
+// Bytes left as they come: for a buffer whose bytes are only read after they are written.
+using LargeBuffer = std::unique_ptr<uint8_t[], LargeMemoryRelease>;
+
+inline LargeBuffer makeLargeBuffer(size_t bytes) {
+  return LargeBuffer(static_cast<uint8_t*>(large_array_memory::allocate(bytes)));
+}
 
 template <class T>
 struct LargeArrayDeleter {

@@ -1,4 +1,4 @@
-#include "model/large_array.h"
+#include "stream/large_array.h"
 
 #include <sys/mman.h>
 
