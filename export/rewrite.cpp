@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "export/writer.h"
@@ -18,6 +20,44 @@
 namespace tessel {
 
 namespace {
+
+// The byte buffers of large structures already written, kept for the structures encoded after
+// them: filling a kept buffer costs no fresh pages, where a new one of megabytes costs a page
+// fault every 4 KB. Only a few megabytes are kept, so that the buffers of a few huge structures
+// are not all held.
+class SpareBuffers {
+ public:
+  // An emptied buffer, or one without storage when none is kept.
+  std::vector<uint8_t> take() {
+    if (count_.load(std::memory_order_relaxed) == 0) return {};
+    std::lock_guard lock(mutex_);
+    if (buffers_.empty()) return {};
+    std::vector<uint8_t> buffer = std::move(buffers_.back());
+    buffers_.pop_back();
+    kept_ -= buffer.capacity();
+    count_.store(buffers_.size(), std::memory_order_relaxed);
+    return buffer;
+  }
+  // Keeps `buffer` if it is large and there is room; otherwise it is freed.
+  void giveBack(std::vector<uint8_t> buffer) {
+    const size_t size = buffer.capacity();
+    if (size < kSmallestKept) return;
+    std::lock_guard lock(mutex_);
+    if (kept_ + size > kMostKept) return;
+    buffer.clear();
+    kept_ += size;
+    buffers_.push_back(std::move(buffer));
+    count_.store(buffers_.size(), std::memory_order_relaxed);
+  }
+
+ private:
+  static constexpr size_t kSmallestKept = size_t{256} << 10;
+  static constexpr size_t kMostKept = size_t{16} << 20;
+  std::mutex mutex_;
+  std::vector<std::vector<uint8_t>> buffers_;
+  size_t kept_ = 0;                // their capacity, in bytes
+  std::atomic<size_t> count_ = 0;  // how many are kept: looked at without the lock
+};
 
 // The library header as the writer writes it, with the lines of what it refused.
 struct EncodedHeader {
@@ -92,6 +132,7 @@ RewriteResult rewriteStream(ByteSource& source, const std::string& inputName,
   std::string refusals;  // of the structures, printed after the import's lines
   EncodedHeader written;
   bool headerWritten = false;
+  SpareBuffers spares;
   ReadPlan<Encoded> plan;
   plan.threads = builder.threads();
   plan.work = [&](unsigned thread, GdsStructure& part, bool first, bool last, Encoded& encoded) {
@@ -100,7 +141,9 @@ RewriteResult rewriteStream(ByteSource& source, const std::string& inputName,
     StructureEncoder& encoder = encoders[thread];
     if (first) encoder.begin();
     encoder.add(part);
-    if (last) encoder.finish(part, encoded.bytes, encoded.messages);
+    if (!last) return;
+    if (encoded.bytes.capacity() == 0) encoded.bytes = spares.take();
+    encoder.finish(part, encoded.bytes, encoded.messages);
   };
   RecordReader reader(source);
   const bool whole =
@@ -114,8 +157,9 @@ RewriteResult rewriteStream(ByteSource& source, const std::string& inputName,
         }
         refusals += encoded.messages;
         output->put(encoded.bytes);
-        // Let go of the bytes at once: the slot may next hold a small structure, and a large
+        // The bytes leave the slot at once: it may next hold a small structure, and a large
         // structure's bytes kept in every slot of the window would add up.
+        spares.giveBack(std::move(encoded.bytes));
         encoded.bytes = std::vector<uint8_t>();
       });
   RewriteResult result;

@@ -322,7 +322,8 @@ void StructureEncoder::finish(const GdsStructure& structure, std::vector<uint8_t
   for (const RecordSink& kind : kinds_)
     size += kind.bytes().size();
   bytes.clear();
-  bytes.reserve(size);
+  // Room to spare: a buffer used again then fits the next structures of about this size.
+  if (bytes.capacity() < size) bytes.reserve(size + size / 4);
   messages = header_.messages();
   bytes.insert(bytes.end(), header_.bytes().begin(), header_.bytes().end());
   for (const RecordSink& kind : kinds_) {
