@@ -36,7 +36,9 @@ class NameTable {
 
  private:
   static constexpr uint32_t kShards = 16;
-  struct Shard {
+  // Each on its own cache lines: a shard written by one thread does not slow the lock of the
+  // shard beside it on another.
+  struct alignas(64) Shard {
     mutable SpinLock lock;          // held for a lookup or an insertion only
     std::deque<std::string> names;  // a deque: a name stays where it is as others are added
     std::vector<size_t> hashes;     // of each name
