@@ -15,8 +15,8 @@
 #include "export/writer.h"
 #include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"
-#include "import/importer.h"
 #include "hierarchy/summary_import.h"
+#include "import/importer.h"
 #include "stream/byte_source.h"
 #include "support/support.h"
 #include "support/written.h"
@@ -220,6 +220,22 @@ TEST(Streaming, RewritesWhatTheModelWouldWrite) {
                          .real8(rec::UNITS, {0x3F28F5C28F5C28F6ULL, 0x3A2AF31DC4611874ULL})
                          .endLibrary()
                          .bytes());
+  // Structures of a few hundred kilobytes, larger and smaller in turn: their bytes are encoded
+  // into buffers that earlier structures were written from.
+  {
+    StreamBuilder large;
+    large.libraryHeader();
+    int structure = 0;
+    for (const int boundaries : {9000, 4000, 12000, 3000, 9000, 5000, 11000, 2000}) {
+      large.beginStructure("S" + std::to_string(structure));
+      for (int b = 0; b < boundaries; ++b)
+        large.boundary(static_cast<uint32_t>(structure),
+                       {b, 0, b + 1, 0, b + 1, structure + 1, b, structure + 1, b, 0});
+      large.endStructure();
+      ++structure;
+    }
+    inputs.push_back(large.endLibrary().bytes());
+  }
   for (size_t i = 0; i < inputs.size(); ++i) {
     SCOPED_TRACE(i);
     const std::string viaModel = dir.file("model.gds");
