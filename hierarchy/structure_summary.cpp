@@ -36,8 +36,7 @@ void forget(Table& table) {
 
 }  // namespace
 
-uint32_t NameTable::idOf(std::string_view name) {
-  const size_t hash = hashName(name);
+uint32_t NameTable::idOf(std::string_view name, size_t hash) {
   // The top bits choose the shard; the low ones, a slot in it.
   const auto shardNumber = static_cast<uint32_t>(hash >> 60) % kShards;
   Shard& shard = shards_[shardNumber];
@@ -120,7 +119,7 @@ uint32_t StructureSummarizer::childOf(const SharedString& name) {
   auto [index, inserted] =
       childByName_.tryEmplace(name.identity(), static_cast<uint32_t>(current_.children.size()));
   if (!inserted) return *index;
-  const uint32_t id = names_->idOf(name.view());
+  const uint32_t id = idOf(name.view());
   auto [byId, newName] = childById_.tryEmplace(id, *index);
   if (newName) {
     if (name.empty()) current_.emptyNameChild = static_cast<int32_t>(current_.children.size());
@@ -132,6 +131,18 @@ uint32_t StructureSummarizer::childOf(const SharedString& name) {
   lastName_ = name.identity();
   lastChild_ = *index;
   return *index;
+}
+
+uint32_t StructureSummarizer::idOf(std::string_view name) {
+  const size_t hash = hashName(name);
+  RecentName& recent = recentNames_[hash % kRecentNames];
+  if (recent.used && recent.hash == hash && recent.name == name) return recent.id;
+  const uint32_t id = names_->idOf(name, hash);
+  recent.hash = hash;
+  recent.id = id;
+  recent.used = true;
+  recent.name.assign(name);
+  return id;
 }
 
 SrefGroup& StructureSummarizer::groupFor(const GroupKey& key) {
@@ -229,7 +240,7 @@ void StructureSummarizer::add(const GdsStructure& part) {
 }
 
 void StructureSummarizer::finish(const GdsStructure& structure, StructureSummary& summary) {
-  current_.name = names_->idOf(structure.name);
+  current_.name = idOf(structure.name);
   // The children named by SREFs first, in the order they were first met; then the others.
   const size_t count = current_.children.size();
   newIndex_.resize(count);

@@ -29,7 +29,9 @@ namespace tessel {
 // shards, plus the shard's own number.
 class NameTable {
  public:
-  uint32_t idOf(std::string_view name);
+  uint32_t idOf(std::string_view name) { return idOf(name, hashName(name)); }
+  // The same, for a name whose hashName is known.
+  uint32_t idOf(std::string_view name, size_t hash);
   const std::string& name(uint32_t id) const;
   // Above every number given so far: the size of a table indexed by name number.
   size_t size() const;
@@ -213,7 +215,7 @@ class SummaryList {
 
 // Sums up structures, whole or part after part. One per thread: it keeps its tables from one
 // structure to the next.
-class StructureSummarizer {
+class alignas(64) StructureSummarizer {
  public:
   explicit StructureSummarizer(NameTable& names) : names_(&names) {}
   // Starts a structure; with `keepOrder` the order of its references is kept too.
@@ -224,6 +226,7 @@ class StructureSummarizer {
 
  private:
   uint32_t childOf(const SharedString& name);
+  uint32_t idOf(std::string_view name);
   void addSref(const GdsSref& sref);
   void addAref(const GdsAref& aref);
 
@@ -248,6 +251,17 @@ class StructureSummarizer {
   ReferenceDetails details_;  // its AREFs so far
   ReferenceOrder order_;
   NameTable* names_;
+  // The numbers of the names this thread met last: a structure's own name was most often met
+  // just before, as a child's name in the structure before it, and the shared table would cost a
+  // lock and a cache miss for a number known here. Placed by hash, one name a place.
+  struct RecentName {
+    size_t hash = 0;
+    uint32_t id = 0;
+    bool used = false;
+    std::string name;
+  };
+  static constexpr size_t kRecentNames = 1024;
+  std::vector<RecentName> recentNames_{kRecentNames};
   HandleMap<uint32_t> childByName_;
   // Names built in code do not share their text: a name met under a new handle is looked up by
   // its number too, so that every child stands once.
