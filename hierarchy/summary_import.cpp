@@ -23,9 +23,8 @@ constexpr uint64_t kDetailBudget = uint64_t{256} << 20;
 
 // Sums up one structure again, with the order of its references, reading it from the source
 // once more: for a structure whose details were let go because the source can be read again.
-void summarizeAgain(ByteSource& source, NameTable& names, RecordPosition start, uint64_t size,
-                    StructureSummary& full) {
-  StructureSummarizer summarizer(names);
+void summarizeAgain(ByteSource& source, StructureSummarizer& summarizer, RecordPosition start,
+                    uint64_t size, StructureSummary& full) {
   summarizer.begin(true);
   const std::unique_ptr<ByteSource> again = source.reopenAt(start.offset, size);
   RecordReader reader(*again, std::min<uint64_t>(size + 1, uint64_t{1} << 20));
@@ -121,11 +120,13 @@ int SummaryBuilder::finish(bool whole) {
       child.target = position(child.name);
       if (child.target < 0 && names.name(child.name).empty()) child.target = kUnnamedStructure;
     }
+  // One summarizer for every structure read again: it keeps its tables from one to the next.
+  StructureSummarizer again(names);
   computeHierarchyBoxes(
       result_.structures, names,
       [&](size_t structure, StructureSummary& full) {
         const StructureSummary& kept = result_.structures[structure];
-        summarizeAgain(source_, names, kept.start, kept.size, full);
+        summarizeAgain(source_, again, kept.start, kept.size, full);
       },
       result_.boxes);
   printLine(whole ? "GDS file successfully imported." : "GDS file partly imported.");
