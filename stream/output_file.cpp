@@ -98,8 +98,4 @@ bool writeFileInPieces(const std::string& target,
   return file.commit();
 }
 
-bool writeWholeFile(const std::string& target, std::string_view bytes) {
-  return writeFileInPieces(target, [&](const TextSink& put) { put(bytes); });
-}
-
 }  // namespace tessel

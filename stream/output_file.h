@@ -53,7 +53,5 @@ using TextSink = std::function<void(std::string_view text)>;
 // (compressed for a ".gz" name); false when it cannot be written, the target then untouched.
 bool writeFileInPieces(const std::string& target,
                        const std::function<void(const TextSink&)>& produce);
-// The same for bytes at hand.
-bool writeWholeFile(const std::string& target, std::string_view bytes);
 
 }  // namespace tessel
