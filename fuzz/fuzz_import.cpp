@@ -10,9 +10,10 @@
 #include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"
 #include "hierarchy/structure_report.h"
-#include "import/importer.h"
 #include "hierarchy/summary_import.h"
+#include "import/importer.h"
 #include "stream/byte_source.h"
+#include "support/report_text.h"
 
 namespace {
 

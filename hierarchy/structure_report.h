@@ -48,8 +48,5 @@ struct ReportInput {
 void writeStructureReportTable(const ReportInput& input, const TextSink& put);
 // The report as one JSON document, handed to `put` a piece at a time.
 void writeStructureReportJson(const ReportInput& input, const TextSink& put);
-// The same, whole.
-std::string structureReportTable(const ReportInput& input);
-std::string structureReportJson(const ReportInput& input);
 
 }  // namespace tessel

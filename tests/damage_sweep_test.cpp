@@ -19,10 +19,11 @@
 #include "hierarchy/diagram.h"
 #include "hierarchy/roots.h"
 #include "hierarchy/structure_report.h"
-#include "import/importer.h"
 #include "hierarchy/summary_import.h"
+#include "import/importer.h"
 #include "stream/byte_source.h"
 #include "stream/interpreter.h"
+#include "support/report_text.h"
 #include "support/support.h"
 
 namespace tessel::testing {
