@@ -29,8 +29,7 @@ namespace tessel {
 // shards, plus the shard's own number.
 class NameTable {
  public:
-  uint32_t idOf(std::string_view name) { return idOf(name, hashName(name)); }
-  // The same, for a name whose hashName is known.
+  // The number of `name`, whose hashName is `hash`; a name met for the first time gets a new one.
   uint32_t idOf(std::string_view name, size_t hash);
   const std::string& name(uint32_t id) const;
   // Above every number given so far: the size of a table indexed by name number.
